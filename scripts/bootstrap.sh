@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Creates .venv with Python 3.13 (when missing) and installs quorex in
+# editable mode with its test extras. The native modules rebuild on import
+# when their sources change, in build/<wheel tag>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  for candidate in python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13.*/bin/python3.13 \
+                   /usr/local/bin/python3.13 /usr/bin/python3.13; do
+    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+      command -v "$candidate"; return
+    fi
+  done
+  echo "error: Python 3.13 not found (set PYTHON=/path/to/python3.13)" >&2
+  exit 2
+}
+
+VENV=${VENV:-.venv}
+if [ ! -x "$VENV/bin/python" ]; then
+  "$(find_python)" -m venv "$VENV"
+  "$VENV/bin/python" -m pip install --quiet --upgrade pip
+fi
+stamp="$VENV/.quorex-installed"
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ CMakeLists.txt -nt "$stamp" ]; then
+  "$VENV/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+  "$VENV/bin/python" -m pip install --quiet --no-build-isolation \
+    -Ceditable.rebuild=true -Ceditable.verbose=false \
+    -Ccmake.define.QUOREX_TEST_HOOKS=ON \
+    -e ".[test,plot]"
+  touch "$stamp"
+fi

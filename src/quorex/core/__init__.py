@@ -1,0 +1,1 @@
+"""Native core of quorex: the extension modules simloop, tradearc, metrics and textkit."""
