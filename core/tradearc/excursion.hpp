@@ -234,10 +234,12 @@ inline Error write_record(const Path& path, const Settings& settings, int entry_
 
   const auto length = static_cast<std::int64_t>(path.size());
   // A negative window counts as unbounded, so the whole path is sampled.
-  const std::int64_t m = settings.tradearc_window < 0 ? length : std::min<std::int64_t>(settings.tradearc_window, length);
+  const int window = settings.tradearc_window;
+  const int step = settings.tradearc_window_step;
+  const std::int64_t m = window < 0 ? length : std::min<std::int64_t>(window, length);
   std::int64_t pos = 0;
-  if (settings.tradearc_window_step > 0) {
-    for (std::int64_t t = 0; t < m; t += settings.tradearc_window_step) {
+  if (step > 0) {  // a negative step samples nothing: m is never negative
+    for (std::int64_t t = 0; t < m; t += step) {
       path.measures(static_cast<std::size_t>(t), values);
       if (Error e = put(pos)) return e;
       pos += kMeasures;

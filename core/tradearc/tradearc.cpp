@@ -177,17 +177,16 @@ void set_error(const ex::Error& e) {
 // The excursion record of one trade: a float64 array of sampled blocks and
 // the exit block, unwritten samples -1.0.
 PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_entry, int charge_exit) {
-  ex::Trade trade{ex::column_for(state->column_map, column), entry_index, is_long, charge_entry != 0,
-                  charge_exit != 0};
-  const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->tradearc_window, state->tradearc_window_step,
-                              state->current_date};
-  ex::MatrixView price;
-  ex::MatrixView close;
-  if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
-
+  const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->tradearc_window,
+                              state->tradearc_window_step, state->current_date};
   ex::Path path;
   std::int64_t n = 0;
   try {
+    const int price_column = ex::column_for(state->column_map, column);
+    ex::MatrixView price;
+    ex::MatrixView close;
+    if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
+    const ex::Trade trade{price_column, entry_index, is_long, charge_entry != 0, charge_exit != 0};
     if (ex::Error e = ex::track(price, close, trade, settings, path)) {
       set_error(e);
       return {};
