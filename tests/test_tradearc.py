@@ -277,6 +277,13 @@ def test_items_and_their_types():
     assert probe.end_analysis({}) is None and len(tradearc.tradearc) == 2
 
 
+def test_end_analysis_stops_at_the_first_failing_column():
+    probe.start_analysis(OK, OK, {0: 0, 1: 9, 2: 0}, 3, 0.0, 0.0, 0, 1)
+    with pytest.raises(IndexError):
+        probe.end_analysis({0: 1.0, 1: 1.0, 2: 1.0})
+    assert [t[0] for t in tradearc.trades] == [0, 1] and len(tradearc.tradearc) == 1
+
+
 def test_lists_are_resolved_by_name_at_every_use():
     original = tradearc.trades
     probe.start_analysis(OK, OK, {0: 0}, 1, 0.0, 0.0, 0, 1)
