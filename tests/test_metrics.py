@@ -244,3 +244,12 @@ def test_cached_entry_holds_its_instance():
     Metrics(types.SimpleNamespace(fee_ratio=0.2)).fee_ratio()
     gc.collect()
     assert ref() is None
+
+
+def test_reinitialisation_is_refused(monkeypatch):
+    import importlib
+    import sys
+
+    monkeypatch.delitem(sys.modules, "quorex.core.metrics")
+    with pytest.raises(ImportError, match="Re-initialisation is not supported"):
+        importlib.import_module("quorex.core.metrics")
