@@ -391,3 +391,19 @@ def test_odd_reports_raise_or_return(report):
             getattr(m, name)()
         except Exception:  # noqa: BLE001
             pass
+
+
+def test_curve_dates_read_naive_labels_as_local_time(monkeypatch):
+    import time
+
+    monkeypatch.setenv("TZ", "Asia/Taipei")
+    time.tzset()
+    try:
+        day = pd.Timestamp("2020-01-01")
+        m = Metrics(types.SimpleNamespace(creturn=pd.Series([1.0, 2.0], index=[day, day + pd.Timedelta(days=1)]),
+                                          update_date=day))
+        assert m.start_date() == day.timestamp() - 8 * 3600
+        assert m.update_date() == day.timestamp()
+    finally:
+        monkeypatch.undo()
+        time.tzset()
