@@ -231,21 +231,6 @@ def test_exceptions_are_not_cached():
     assert m._stats is None
 
 
-def test_cached_entry_holds_its_instance():
-    import gc
-    import weakref
-
-    m = Metrics(types.SimpleNamespace(fee_ratio=0.1))
-    ref = weakref.ref(m)
-    m.fee_ratio()
-    del m
-    gc.collect()
-    assert ref() is not None
-    Metrics(types.SimpleNamespace(fee_ratio=0.2)).fee_ratio()
-    gc.collect()
-    assert ref() is None
-
-
 def test_reinitialisation_is_refused(monkeypatch):
     import importlib
     import sys
