@@ -207,7 +207,7 @@ def to_datetime_index(index: pd.Index, what: str) -> pd.DatetimeIndex:
         index = index.tz_convert("UTC").tz_localize(None)
     if index.hasnans:
         raise ValueError(f"{what}: the index has missing dates (NaT)")
-    return index.as_unit("ns")
+    return index if index.unit == "ns" else index.as_unit("ns")
 
 
 def _frame(obj: object, what: str) -> pd.DataFrame:
@@ -216,7 +216,7 @@ def _frame(obj: object, what: str) -> pd.DataFrame:
         raise TypeError(f"{what} must be a pandas DataFrame, got {type(obj).__name__}")
     index = to_datetime_index(obj.index, what)
     if index is not obj.index:
-        obj = obj.set_axis(index, axis=0)
+        obj = obj.set_axis(index, axis=0, copy=False)
     if not index.is_monotonic_increasing:
         obj = obj.sort_index(kind="stable")
     if obj.index.has_duplicates:
@@ -519,7 +519,7 @@ def trade_table(run: EngineRun, engine: EngineInputs, touched_exit: bool) -> pd.
 
 def _dates_at(dates: pd.DatetimeIndex, positions: np.ndarray) -> pd.DatetimeIndex:
     """Dates at ``positions``; a negative position gives NaT."""
-    values = np.full(len(positions), np.datetime64("NaT"), dtype="datetime64[ns]")
+    values = np.full(len(positions), np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
     valid = positions >= 0
     values[valid] = dates.to_numpy()[positions[valid]]
     return pd.DatetimeIndex(values)
