@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import importlib
+
 import numpy as np
 import pandas as pd
 import pytest
 
-from quorex import backtest as bt
+# The package exports the function under the module's name.
+bt = importlib.import_module("quorex.backtest")
 
 DATES = pd.bdate_range("2024-01-01", periods=6)
 

@@ -163,7 +163,7 @@ class Report:
             ) from None
         fig = Figure(figsize=(9, 5.4), dpi=100, layout="constrained")
         top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
-        equity = self.creturn
+        equity = self._invested()
         top.plot(equity.index, equity.to_numpy(), color="#1f5fa8", lw=1.3, label="strategy")
         bench = _rebased(self.benchmark, equity.index)
         if bench is not None:
@@ -173,11 +173,17 @@ class Report:
         top.legend(loc="upper left", frameon=False)
         if title:
             top.set_title(title)
-        dd = self.drawdown()
+        dd = self.drawdown().loc[equity.index[0]:]
         bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color="#c0392b", alpha=0.5, lw=0)
         bottom.set_ylabel("drawdown")
         bottom.grid(alpha=0.3)
         return fig
+
+    def _invested(self) -> pd.Series:
+        """The equity curve from the date before the first trade on."""
+        moved = np.flatnonzero(self.creturn.to_numpy() != 1.0)
+        start = max(int(moved[0]) - 1, 0) if len(moved) else 0
+        return self.creturn.iloc[start:]
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
