@@ -108,7 +108,7 @@ def test_month_end_rebalance_and_boolean_weights():
 def test_trade_at_open_turnover_and_liquidity():
     opens = CLOSE * 0.5
     high = CLOSE.clip(lower=opens)
-    low = opens.where(DATES.to_series().lt(DATES[3]).to_numpy()[:, None], opens * 0.9)
+    low = opens.copy()  # every open is the day's low
     flags = pd.DataFrame(False, index=DATES, columns=["A", "B"])
     flags.loc[DATES[1], "A"] = True
     w = weights({"2024-01-01": {"A": 1.0}, "2024-01-03": {"B": 1.0}})
@@ -120,7 +120,8 @@ def test_trade_at_open_turnover_and_liquidity():
     assert report.creturn.iloc[1] == pytest.approx(2.0)
     assert report.trades["turnover@entry_date"].tolist() == [10_000.0, 22_000.0]
     assert report.liquidity["處置股"] == {"entry": 0.5, "exit": 0.0}
-    assert report.liquidity["sell_low"]["exit"] == 0.0  # A sold at d3's open, above its low
+    assert report.liquidity["sell_low"]["exit"] == 1.0  # A sold at d3's open, the low
+    assert report.liquidity["buy_high"]["entry"] == 0.0
     assert report.metrics.disposal_stock_ratio() == 0.5 and report.metrics.capacity() > 0
 
 

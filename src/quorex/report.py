@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
@@ -136,10 +137,13 @@ class Report:
         rated = {"annual_return", "sharpe_ratio", "sortino_ratio", "calmar_ratio",
                  "max_drawdown", "volatility"}
         values = {}
-        for label, (name, _) in SUMMARY_FIGURES.items():
-            accessor = getattr(m, name)
-            value = accessor(riskfree_rate) if name in rated else accessor()
-            values[label] = float(value) if value is not None else np.nan
+        # Flat or tiny curves make some ratios 0/0; they read as NaN here.
+        with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            for label, (name, _) in SUMMARY_FIGURES.items():
+                accessor = getattr(m, name)
+                value = accessor(riskfree_rate) if name in rated else accessor()
+                values[label] = float(value) if value is not None else np.nan
         values["Trades"] = float(len(self.trades))
         frame = pd.DataFrame({"value": pd.Series(values, dtype=np.float64)})
         frame.index.name = "figure"
