@@ -91,10 +91,10 @@ def synthetic_market(
     market_ret = rng.normal(0.0003, 0.009, n_days)
     # Stock trends wander (AR(1)); their persistence is what momentum exploits.
     trend = np.empty((n_days, n_stocks))
-    trend[0] = rng.normal(0.0, 0.0005, n_stocks)
+    trend[0] = rng.normal(0.0, 0.0006, n_stocks)
     shocks = rng.normal(0.0, 0.00005, (n_days, n_stocks))
     for t in range(1, n_days):
-        trend[t] = 0.995 * trend[t - 1] + shocks[t]
+        trend[t] = 0.997 * trend[t - 1] + shocks[t]
     ret = market_ret[:, None] * beta + trend + rng.standard_normal((n_days, n_stocks)) * vol
     ret = np.clip(ret, -0.095, 0.095)
     close = rng.uniform(15, 300, n_stocks) * np.exp(np.cumsum(ret, axis=0))
