@@ -148,3 +148,22 @@ def test_summary_and_plot(switch):
     assert summary.loc["Win rate", "value"] == pytest.approx(1 / 3)
     fig = report.plot()
     assert len(fig.axes) == 2
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_rebalance_dates_agree_with_the_engine(seed):
+    """Without stops every entry is made by a rebalance, and every rebalance enters."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2024-01-01", periods=60)
+    close = pd.DataFrame(rng.uniform(9, 11, (60, 4)), index=dates, columns=[11, 22, 33, 44])
+    rows = np.sort(rng.choice(np.arange(-3, 90), 12, replace=False))
+    when = dates[0] + pd.to_timedelta(rows, unit="D")
+    w = pd.DataFrame(rng.integers(0, 2, (12, 4)) * 0.25, index=when, columns=close.columns)
+    w.iloc[:, 0] = 0.25  # held throughout: each rebalance splits it into a new trade
+    rebalance = [None, "W-WED", when[::3]][seed % 3]
+    report = quorex.backtest(w, close, rebalance=rebalance, **FREE)
+    assert set(report.trades["entry_date"]) == set(report.rebalance_dates)
+    assert report.weights.name == report.rebalance_dates[-1]
+    ops = simloop.get_stock_operations()
+    assert report.weights.to_dict() == {close.columns[sid]: v for sid, v in ops["weights"].items()}
+    assert report.trades["stock_id"].isin(close.columns).all()  # labels keep their type

@@ -187,6 +187,7 @@ def backtest(
         next_trading_date=next_date,
         weights=weight_series,
         next_weights=next_weight_series,
+        rebalance_dates=index[schedule.trade_rows],
         stock_operations=operations,
         excursions=run.excursions,
     )

@@ -70,6 +70,8 @@ class Report:
         By symbol: "action" for the next trading date ("enter", "exit",
         "hold", "sl"/"tp" for a pending stop, "sl_"/"tp_" for one stopped
         out since the last rebalance, ...), "weight" and "next_weight".
+    rebalance_dates : DatetimeIndex
+        The trading dates on which a new weight row was traded.
     excursions : list of ndarray
         The full excursion record of each trade (sampled days, then exit).
     """
@@ -94,6 +96,7 @@ class Report:
         weights: pd.Series,
         next_weights: pd.Series,
         stock_operations: pd.DataFrame,
+        rebalance_dates: pd.DatetimeIndex | None = None,
         excursions: list[np.ndarray] | None = None,
         live_performance_start: pd.Timestamp | None = None,
     ) -> None:
@@ -115,6 +118,7 @@ class Report:
         self.weights = weights
         self.next_weights = next_weights
         self.stock_operations = stock_operations
+        self.rebalance_dates = rebalance_dates if rebalance_dates is not None else pd.DatetimeIndex([])
         self.excursions = excursions or []
         self._metrics: Metrics | None = None
 
