@@ -188,7 +188,7 @@ class TestResultTables:
         high = close.copy()
         high.iloc[1, 0] = 12.0  # trade 0 did not buy at the high; trades 1 and 2 did
         liq = bt.liquidity_table(
-            table, engine, {"close": close, "high": high}, {"警示股": flags}, close
+            table, {"close": close, "high": high}, {"警示股": flags}, close
         )
         assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.5}
         assert liq["buy_high"]["entry"] == pytest.approx(2 / 3) and "sell_low" not in liq

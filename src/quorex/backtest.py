@@ -142,6 +142,8 @@ def backtest(
             raise ValueError(f"touched_exit needs prices {missing} besides 'close'")
     stops = _stop_arguments(stop_loss, take_profit, trail_stop)
     _check_run_settings(position_limit, excursion_window, excursion_step)
+    bench = _benchmark(benchmark, close)
+    traded_value = None if turnover is None else _frame(turnover, "turnover")
 
     target = align_weights(weights, symbols)
     if rebalance is None:
@@ -164,18 +166,18 @@ def backtest(
     )
 
     trades = trade_table(run, engine, touched_exit)
-    if turnover is not None:
-        trades = add_turnover(trades, run, engine, _frame(turnover, "turnover"))
+    if traded_value is not None:
+        trades = add_turnover(trades, run, engine, traded_value)
     schedule = RebalanceSchedule.from_dates(engine.price_index, engine.pos_index, engine.resample)
     weight_series, next_weight_series, operations = stock_operation_tables(
         run.operations, engine, schedule, rebalance, market_obj
     )
     return Report(
         creturn=pd.Series(run.creturn, index=index, name="creturn"),
-        benchmark=_benchmark(benchmark, close),
+        benchmark=bench,
         position=position_table(trades, index, engine.pos_labels),
         trades=trades,
-        liquidity=liquidity_table(trades, engine, frames, categories, trade_frame),
+        liquidity=liquidity_table(trades, frames, categories, trade_frame),
         fee_ratio=fee_ratio,
         tax_ratio=tax_ratio,
         stop_loss=stop_loss,
@@ -436,11 +438,6 @@ class EngineInputs:
             resample=_ns(resample),
         )
 
-    @property
-    def price_column_of(self) -> np.ndarray:
-        """For each position column, the index of its price column."""
-        return self.symbols.get_indexer(self.pos_labels)
-
 
 @dataclass(frozen=True)
 class EngineRun:
@@ -566,7 +563,6 @@ def position_table(trades: pd.DataFrame, index: pd.DatetimeIndex, symbols: pd.In
 
 def liquidity_table(
     trades: pd.DataFrame,
-    engine: EngineInputs,
     frames: Mapping[str, pd.DataFrame],
     categories: Mapping[str, pd.DataFrame] | None,
     trade_frame: pd.DataFrame,

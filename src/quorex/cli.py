@@ -32,6 +32,22 @@ SYNTHETIC_NOTE = (
 )
 
 
+RUN_HELP = """\
+Backtest target weights read from a file against prices read from a file.
+Weights dated d are traded at the next trading date's price.
+
+Files are CSV (.csv, .csv.gz, .txt) or Parquet (.parquet, .pq), in one of
+two layouts, recognised by their columns (names in any case):
+
+  long  columns date, symbol, value: one row per date and symbol; a prices
+        file may have close (and open, high, low) instead of value
+  wide  a date column (else the first column, or a Parquet date index) and
+        one column per symbol
+
+Weights are numbers (fractions of equity; NaN or missing = 0) or booleans
+(equal weight of the selected symbols)."""
+
+
 class CliError(Exception):
     """A user-facing error: printed as one line, exit status 2."""
 
@@ -296,7 +312,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     run = commands.add_parser(
         "run", help="backtest weights from a file against prices from a file",
-        description=(__doc__ or "").split("\n\n", 1)[-1],
+        description=RUN_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     run.add_argument("--prices", required=True, help="prices file (CSV or Parquet)")
