@@ -23,6 +23,8 @@ class TestAlignWeights:
         picks = pd.DataFrame({"A": [True, True, False], "B": [True, False, False]}, index=DATES[:3])
         got = bt.align_weights(picks, pd.Index(["A", "B"]))
         np.testing.assert_array_equal(got.to_numpy(), [[0.5, 0.5], [1.0, 0.0], [0.0, 0.0]])
+        gaps = pd.DataFrame({"A": [True, np.nan], "B": [True, True]}, index=DATES[:2], dtype=object)
+        np.testing.assert_array_equal(bt.align_weights(gaps, pd.Index(["A", "B"])), [[0.5, 0.5], [0, 1]])
         floats = frame([[0.3, np.nan]])
         assert bt.align_weights(floats, pd.Index(["A", "B"])).iloc[0].tolist() == [0.3, 0.0]
 

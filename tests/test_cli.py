@@ -110,7 +110,11 @@ def test_bad_files_exit_2_with_one_line(tmp_path, capsys, prices, weights, messa
     assert status == 2 and err.count("\n") == 1 and message in err, err
 
 
-def test_usage_errors_are_one_line_too():
-    done = _run("run", "--prices", "x.csv")
-    assert done.returncode == 2 and done.stderr.count("\n") == 1 and "--weights" in done.stderr
+@pytest.mark.parametrize(
+    "args, message",
+    [(("run", "--prices", "x.csv"), "--weights"), (("run", "--prices", "x.csv", "--weights", "y.pq"), "no such file")],
+)
+def test_errors_in_a_real_process_are_one_line(args, message):
+    done = _run(*args)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1 and message in done.stderr
     assert done.stdout == ""

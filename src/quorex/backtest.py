@@ -327,8 +327,15 @@ def align_weights(weights: object, symbols: pd.Index) -> pd.DataFrame:
     return frame
 
 
+def _is_boolean(column: pd.Series) -> bool:
+    if pd.api.types.is_bool_dtype(column.dtype):
+        return True
+    # Booleans with gaps arrive as object columns (True/False/NaN).
+    return column.dtype == object and pd.api.types.infer_dtype(column, skipna=True) == "boolean"
+
+
 def _numeric_weights(frame: pd.DataFrame) -> pd.DataFrame:
-    if len(frame.columns) and frame.dtypes.map(pd.api.types.is_bool_dtype).all():
+    if len(frame.columns) and all(_is_boolean(frame[c]) for c in frame.columns):
         picked = frame.fillna(False).astype(bool)
         count = picked.sum(axis=1).replace(0, np.nan)
         return picked.div(count, axis=0).fillna(0.0)
