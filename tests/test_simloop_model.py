@@ -14,7 +14,7 @@ INF = float("inf")
 
 
 def random_market(rng: np.random.Generator) -> dict:
-    n = int(rng.integers(1, 40))
+    n = int(rng.integers(1, 60))
     m = int(rng.integers(1, 7))
     steps = rng.normal(0.0, 0.04, (n, m))
     price = 50.0 * np.exp(np.cumsum(steps, axis=0))
@@ -22,6 +22,8 @@ def random_market(rng: np.random.Generator) -> dict:
     high = np.maximum(price, close) * np.exp(np.abs(rng.normal(0.0, 0.03, (n, m))))
     low = np.minimum(price, close) * np.exp(-np.abs(rng.normal(0.0, 0.03, (n, m))))
     opening = price * np.exp(rng.normal(0.0, 0.03, (n, m)))
+    if rng.random() < 0.4:  # a last-date shock leaves exit signals pending at the end
+        close[-1] *= rng.choice([0.8, 1.25], m)
     for a in (price, close, high, low, opening):
         a[rng.random((n, m)) < 0.08] = np.nan
     price_index = (1000 + 10 * np.cumsum(rng.integers(1, 4, n))).astype(np.int64)
@@ -32,9 +34,11 @@ def random_market(rng: np.random.Generator) -> dict:
     if rng.random() < 0.3:
         pos_labels.append("unpriced")
     k = len(pos_labels)
-    r = int(rng.integers(1, 8))
+    r = int(rng.integers(1, 14))
     lo, hi = int(price_index[0]) - 15, int(price_index[-1]) + 15
     pos_index = np.sort(rng.integers(lo, hi + 1, r)).astype(np.int64)
+    if rng.random() < 0.3:  # a row signalled on the last date, for the end-of-run labels
+        pos_index[-1] = max(pos_index[-1], price_index[-1])
     weights = rng.normal(0.0, 0.6, (r, k)) * (rng.random((r, k)) < 0.6)
     if rng.random() < 0.3:
         weights = np.abs(weights)

@@ -40,6 +40,13 @@ PyRef global(const char* name) {
 
 PyRef integer(long value) { return PyRef::steal(PyLong_FromLong(value)); }
 
+// Hands a result to the interpreter; a result produced while an exception is
+// pending is dropped so that the exception is what the caller sees.
+PyObject* finish(PyRef result) {
+  if (result && PyErr_Occurred()) return nullptr;
+  return result.release();
+}
+
 // ---------------------------------------------------------------------------
 // Module functions
 
@@ -74,13 +81,15 @@ PyRef calc_cagr(const PyRef& s) {
 // Alpha is the strategy's annualised growth less beta times the benchmark's,
 // not a regression intercept.
 PyRef calculate_alpha_beta(const PyRef& creturn, const PyRef& benchmark) {
+  PyRef data_frame = attr(global("pd"), "DataFrame");
   PyRef columns = PyRef::steal(PyDict_New());
-  if (!columns) return {};
+  if (!data_frame || !columns) return {};
+  // Rows are matched by position: the index labels are left behind.
   PyRef a = attr(creturn, "values");
   if (!a || PyDict_SetItemString(columns.get(), "a", a.get()) < 0) return {};
   PyRef b = attr(benchmark, "values");
   if (!b || PyDict_SetItemString(columns.get(), "b", b.get()) < 0) return {};
-  PyRef frame = call(attr(global("pd"), "DataFrame"), columns);
+  PyRef frame = call(data_frame, columns);
   PyRef covariance = item(attr(call_method(frame, "cov"), "iloc"), tuple(0, 1));
   PyRef beta = truediv(covariance, call_method(benchmark, "var"));
   PyRef cagr_a = call(global("calc_cagr"), creturn);
@@ -102,7 +111,7 @@ PyObject* run_function(const FunctionSpec<N>& spec, Body body, PyObject* const* 
   const quorex::Signature signature{spec.name, spec.params, static_cast<Py_ssize_t>(N)};
   std::array<PyObject*, N> bound{};
   if (!quorex::parse_args(signature, args, nargs, kwnames, bound.data())) return nullptr;
-  return std::apply([&](auto*... arg) { return body(PyRef::borrow(arg)...); }, bound).release();
+  return finish(std::apply([&](auto*... arg) { return body(PyRef::borrow(arg)...); }, bound));
 }
 
 constexpr FunctionSpec<1> kDailyReturn{"<lambda>", {"s"}};
@@ -154,7 +163,7 @@ PyRef cached(PyObject* self, const char* name, Compute compute) {
   if (!current) return {};
   if (current.get() == Py_None) {
     PyRef value = compute();
-    if (!value || PyObject_SetAttrString(self, name, value.get()) < 0) return {};
+    if (!value || PyErr_Occurred() || PyObject_SetAttrString(self, name, value.get()) < 0) return {};
   }
   return attr(self_ref(self), name);
 }
@@ -612,7 +621,7 @@ PyObject* method_trampoline(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t
     if (!fallback) return nullptr;
     bound[1] = fallback.get();
   }
-  return spec.body(bound[0], bound[1]).release();
+  return finish(spec.body(bound[0], bound[1]));
 }
 
 // Method definitions live as long as the process: the class's functions
