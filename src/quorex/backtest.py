@@ -71,10 +71,11 @@ def backtest(
         optionally "open", "high" and "low" frames. ``trade_at="open"``
         needs "open"; ``touched_exit`` needs all four.
     rebalance
-        When a new weight row may take effect: a pandas offset alias ("D",
-        "W-FRI", "ME", "QE", ...) meaning the last trading date of each
-        period, an explicit DatetimeIndex of dates, or None for every date
-        on which the weights change.
+        On whose close a new weight row is adopted: a pandas offset alias
+        ("D", "W-FRI", "ME", "QE", ...) meaning the last trading date of
+        each period (the newest weights then, e.g. month-end weights for
+        "ME"), an explicit DatetimeIndex (the last trading date on or before
+        each date), or None for every date on which the weights change.
     trade_at
         "close" or "open": the price at which all trades are made.
     fee_ratio, tax_ratio
