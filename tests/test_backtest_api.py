@@ -168,3 +168,9 @@ def test_rebalance_dates_agree_with_the_engine(seed):
     ops = simloop.get_stock_operations()
     assert report.weights.to_dict() == {close.columns[sid]: v for sid, v in ops["weights"].items()}
     assert report.trades["stock_id"].isin(close.columns).all()  # labels keep their type
+
+
+def test_plot_without_matplotlib_names_the_extra(switch, monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib.figure", None)
+    with pytest.raises(ImportError, match=r"pip install 'quorex\[plot\]'"):
+        switch[1].plot()
