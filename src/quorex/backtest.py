@@ -255,7 +255,9 @@ def _price_frames(prices: object) -> dict[str, pd.DataFrame]:
     for field in PRICE_FIELDS[1:]:
         if given.get(field) is not None:
             frame = _frame(given[field], f"prices[{field!r}]")
-            frames[field] = frame.reindex(index=close.index, columns=close.columns)
+            if not (frame.index.equals(close.index) and frame.columns.equals(close.columns)):
+                frame = frame.reindex(index=close.index, columns=close.columns)
+            frames[field] = frame
     for field, frame in frames.items():
         frames[field] = _as_float_frame(frame, f"prices[{field!r}]")
     return frames
