@@ -7,7 +7,7 @@ setup:
 	@scripts/bootstrap.sh
 
 demo: setup
-	$(PY) -m quorex
+	$(PY) -m quorex demo --out out/demo
 
 test: setup
 	$(PY) -m pytest -q

@@ -1,0 +1,213 @@
+"""The result of a backtest: equity curve, trades, positions and figures."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from quorex.core.metrics import Metrics
+
+# Headline figures: label → (Metrics accessor, format kind).
+SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
+    "Annual return": ("annual_return", "percent"),
+    "Sharpe ratio": ("sharpe_ratio", "ratio"),
+    "Sortino ratio": ("sortino_ratio", "ratio"),
+    "Calmar ratio": ("calmar_ratio", "ratio"),
+    "Max drawdown": ("max_drawdown", "percent"),
+    "Volatility": ("volatility", "percent"),
+    "Win rate": ("win_rate", "percent"),
+    "Profit factor": ("profit_factor", "ratio"),
+    "MAE": ("mae", "percent"),
+    "MFE": ("mfe", "percent"),
+    "Alpha": ("alpha", "percent"),
+    "Beta": ("beta", "ratio"),
+    "VaR (monthly, 5%)": ("value_at_risk", "percent"),
+    "CVaR (monthly, 5%)": ("cvalue_at_risk", "percent"),
+    "Capacity": ("capacity", "money"),
+}
+
+
+class Report:
+    """A finished backtest.
+
+    Attributes
+    ----------
+    creturn : Series
+        Equity after each trading date, in units of the starting capital.
+    benchmark : Series
+        The benchmark's level (given, or the universe's equal-weight
+        buy-and-hold).
+    position : DataFrame
+        Held weights, dates × symbols: each trade's weight (as a fraction of
+        equity when it was opened or last rebalanced) from its entry date
+        until its exit date, 0 when not held. Weights are the targets
+        applied, not drifted market values.
+    trades : DataFrame
+        One row per trade: "stock_id", "entry_date", "exit_date",
+        "entry_signal_date", "exit_signal_date" (NaT while open), "position",
+        "period" (trading dates held), "entry_index", "exit_index" (-1 while
+        open), the excursion figures "mae", "gmfe", "prior_mfe",
+        "max_drawdown", "profit_days", "return" (fractions of the entry
+        value, after costs), and "turnover@entry_date"/"turnover@exit_date"
+        when turnover was given. With the default settings a position held
+        through a rebalance is split there into two trades.
+    liquidity : dict
+        Category → {"entry": share of trades entered while flagged, "exit":
+        share of closed trades exited while flagged}; "buy_high"/"sell_low"
+        give the share of entries filled at the day's high and of exits at
+        the day's low.
+    weights, next_weights : Series
+        Weights by symbol of the last rebalance and of the next one, named
+        by the trading date on which they took (or take) effect.
+    stock_operations : DataFrame
+        By symbol: "action" for the next trading date ("enter", "exit",
+        "hold", "sl"/"tp" for a pending stop, "sl_"/"tp_" for one stopped
+        out since the last rebalance, ...), "weight" and "next_weight".
+    rebalance_dates : DatetimeIndex
+        The trading dates on which a new weight row was traded.
+    excursions : list of ndarray
+        The full excursion record of each trade (sampled days, then exit).
+    """
+
+    def __init__(
+        self,
+        *,
+        creturn: pd.Series,
+        benchmark: pd.Series,
+        position: pd.DataFrame,
+        trades: pd.DataFrame,
+        liquidity: Mapping[str, Mapping[str, float]],
+        fee_ratio: float,
+        tax_ratio: float,
+        stop_loss: float | None,
+        take_profit: float | None,
+        trail_stop: float | None,
+        trade_at: str,
+        market: Any,
+        update_date: pd.Timestamp,
+        next_trading_date: pd.Timestamp,
+        weights: pd.Series,
+        next_weights: pd.Series,
+        stock_operations: pd.DataFrame,
+        rebalance_dates: pd.DatetimeIndex | None = None,
+        excursions: list[np.ndarray] | None = None,
+        live_performance_start: pd.Timestamp | None = None,
+    ) -> None:
+        self.creturn = creturn
+        self.benchmark = benchmark
+        self.position = position
+        self.trades = trades
+        self.liquidity = dict(liquidity)
+        self.fee_ratio = fee_ratio
+        self.tax_ratio = tax_ratio
+        self.stop_loss = stop_loss
+        self.take_profit = take_profit
+        self.trail_stop = trail_stop
+        self.trade_at = trade_at
+        self.market = market
+        self.update_date = update_date
+        self.next_trading_date = next_trading_date
+        self.live_performance_start = live_performance_start
+        self.weights = weights
+        self.next_weights = next_weights
+        self.stock_operations = stock_operations
+        self.rebalance_dates = rebalance_dates if rebalance_dates is not None else pd.DatetimeIndex([])
+        self.excursions = excursions or []
+        self._metrics: Metrics | None = None
+
+    @property
+    def metrics(self) -> Metrics:
+        """The performance figures of this report (computed on first use, then cached)."""
+        if self._metrics is None:
+            from quorex.core.metrics import Metrics
+
+            self._metrics = Metrics(self)
+        return self._metrics
+
+    def summary(self, riskfree_rate: float = 0.02) -> pd.DataFrame:
+        """The headline figures as a one-column ("value") DataFrame.
+
+        Rates, drawdowns and excursions are fractions (0.12 = 12 %); capacity
+        is in the currency of the turnover data (0 without turnover).
+        """
+        m = self.metrics
+        rated = {"annual_return", "sharpe_ratio", "sortino_ratio", "calmar_ratio",
+                 "max_drawdown", "volatility"}
+        values = {}
+        # Flat or tiny curves make some ratios 0/0; they read as NaN here.
+        with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            for label, (name, _) in SUMMARY_FIGURES.items():
+                accessor = getattr(m, name)
+                value = accessor(riskfree_rate) if name in rated else accessor()
+                values[label] = float(value) if value is not None else np.nan
+        values["Trades"] = float(len(self.trades))
+        frame = pd.DataFrame({"value": pd.Series(values, dtype=np.float64)})
+        frame.index.name = "figure"
+        return frame
+
+    def drawdown(self) -> pd.Series:
+        """The equity curve's fall from its running peak (0 or negative)."""
+        return (self.creturn / self.creturn.cummax() - 1.0).rename("drawdown")
+
+    def plot(self, title: str | None = None) -> Figure:
+        """The equity curve against the benchmark, and the drawdown underneath.
+
+        Needs matplotlib (``pip install quorex[plot]``). The figure is not
+        tied to any GUI backend; save it with ``fig.savefig(path)``.
+        """
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:
+            raise ImportError(
+                "Report.plot() needs matplotlib; install it with: pip install 'quorex[plot]'"
+            ) from None
+        fig = Figure(figsize=(9, 5.4), dpi=100, layout="constrained")
+        top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+        equity = self._invested()
+        top.plot(equity.index, equity.to_numpy(), color="#1f5fa8", lw=1.3, label="strategy")
+        bench = _rebased(self.benchmark, equity.index)
+        if bench is not None:
+            top.plot(bench.index, bench.to_numpy(), color="#8c8c8c", lw=1.0, label="benchmark")
+        top.set_ylabel("equity (start = 1)")
+        top.grid(alpha=0.3)
+        top.legend(loc="upper left", frameon=False)
+        if title:
+            top.set_title(title)
+        dd = self.drawdown().loc[equity.index[0]:]
+        bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color="#c0392b", alpha=0.5, lw=0)
+        bottom.set_ylabel("drawdown")
+        bottom.grid(alpha=0.3)
+        return fig
+
+    def _invested(self) -> pd.Series:
+        """The equity curve from the date before the first trade on."""
+        moved = np.flatnonzero(self.creturn.to_numpy() != 1.0)
+        start = max(int(moved[0]) - 1, 0) if len(moved) else 0
+        return self.creturn.iloc[start:]
+
+    def __repr__(self) -> str:
+        if len(self.creturn) == 0:
+            return "<Report: empty>"
+        start, end = self.creturn.index[0], self.creturn.index[-1]
+        return (
+            f"<Report {start.date()}..{end.date()}: equity {self.creturn.iloc[-1]:.4f}, "
+            f"{len(self.trades)} trades, {self.position.shape[1]} symbols>"
+        )
+
+
+def _rebased(benchmark: pd.Series | None, index: pd.DatetimeIndex) -> pd.Series | None:
+    """The benchmark on ``index``, scaled to start at 1."""
+    if benchmark is None or benchmark.empty:
+        return None
+    level = benchmark.reindex(index.union(benchmark.index)).ffill().reindex(index).dropna()
+    if level.empty or level.iloc[0] == 0:
+        return None
+    return level / level.iloc[0]
