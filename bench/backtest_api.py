@@ -13,7 +13,7 @@ import quorex
 from quorex.demo import momentum_weights
 from quorex.market import synthetic_market
 
-bt = importlib.import_module("quorex.backtest")
+bt = importlib.import_module("quorex.backtesting")
 
 
 def timed(fn, *args, **kwargs):

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 # The package exports the function under the module's name.
-bt = importlib.import_module("quorex.backtest")
+bt = importlib.import_module("quorex.backtesting")
 
 DATES = pd.bdate_range("2024-01-01", periods=6)
 

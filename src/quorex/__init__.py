@@ -2,11 +2,35 @@
 
 from __future__ import annotations
 
-import ffn as _ffn  # noqa: F401  (registers Series.calc_stats used by the metrics)
+from typing import Any
 
 __version__ = "0.1.0"
 
-from quorex.backtest import backtest  # noqa: E402  (the function shadows its module name)
+
+def _install_calc_stats() -> None:
+    """Offer ffn's ``calc_stats()`` on pandas objects without importing ffn now.
+
+    The statistics of ``quorex.core.metrics`` call ``Series.calc_stats()``, which
+    ffn adds to pandas when it is imported. ffn pulls in scipy, scikit-learn and
+    matplotlib, seconds of start-up that most sessions never need, so a stand-in
+    imports it on first use; ffn then installs its own method in its place.
+    """
+    from pandas.core.base import PandasObject
+
+    if hasattr(PandasObject, "calc_stats"):
+        return
+
+    def calc_stats(self: Any, *args: Any, **kwargs: Any) -> Any:
+        import ffn
+
+        return ffn.calc_stats(self, *args, **kwargs)
+
+    PandasObject.calc_stats = calc_stats
+
+
+_install_calc_stats()
+
+from quorex.backtesting import backtest  # noqa: E402
 from quorex.market import Market  # noqa: E402
 from quorex.report import Report  # noqa: E402
 

@@ -264,7 +264,7 @@ def _rebalance(text: str) -> str | None:
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
-    from quorex.backtest import backtest
+    from quorex.backtesting import backtest
 
     prices = load_prices(args.prices)
     weights = load_weights(args.weights)

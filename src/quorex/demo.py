@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import pandas as pd
 
-from quorex.backtest import backtest
+from quorex.backtesting import backtest
 from quorex.market import Market, synthetic_market
 from quorex.report import Report
 
