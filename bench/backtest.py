@@ -152,11 +152,14 @@ def report(w: Workload, runs: int) -> None:
         _, entries, exits = engine_only(w)()
         print(f"  daily loop alone     {loop * 1e3:8.1f} ms  ({entries:,} entries, {exits:,} exits)")
         print(f"  excursion analysis   {(total - loop) * 1e3:8.1f} ms  (and the calls into it)")
-    rss, traced = peak_growth(call)
     mib = 1 << 20
     print(f"  inputs               {w.input_bytes / mib:8.1f} MiB")
-    print(f"  peak RSS growth      {rss / mib:8.1f} MiB  ({100 * rss / w.input_bytes:.1f} % of the inputs)")
-    print(f"  peak traced allocs   {traced / mib:8.1f} MiB  (NumPy/Python objects, incl. the trade lists)")
+    rss, traced = peak_growth(call)
+    print(f"  peak RSS growth      {rss / mib:8.1f} MiB  ({100 * rss / w.input_bytes:.1f} % of the inputs; "
+          f"{traced / mib:.1f} MiB traced NumPy/Python allocations, mostly the trade lists)")
+    if probe is not None:
+        rss, _ = peak_growth(engine_only(w))
+        print(f"  ... daily loop alone {rss / mib:8.1f} MiB  ({100 * rss / w.input_bytes:.1f} % of the inputs)")
 
 
 def main() -> None:

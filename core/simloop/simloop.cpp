@@ -723,6 +723,8 @@ PyObject* get_trade_stocks(PyObject* module, PyObject* const* args, Py_ssize_t n
     }
     if (!put(4, std::move(exit_signal))) return nullptr;
 
+    arc = PyRef::steal(module_global(module, names.tradearc));
+    if (!arc) return nullptr;
     PyRef positions = PyRef::steal(PyObject_GetAttr(arc.get(), names.trade_positions));
     if (!positions || !put(5, PyRef::steal(item_at(positions.get(), i)))) return nullptr;
 
