@@ -30,7 +30,6 @@ using Index = std::ptrdiff_t;
 struct ExitMark {
   int sid;
   bool upper;
-  friend bool operator==(const ExitMark&, const ExitMark&) = default;
 };
 
 struct Market {
@@ -132,8 +131,8 @@ class Engine {
   // `column_of[sid]` is the price column of position column sid, or -1.
   // Shapes must be consistent (the caller checks them): price/close (and
   // high/low/open in touched mode) are N x M with N = len(price_index);
-  // weights has K = len(column_of) columns and, when both are non-empty,
-  // one row per pos_index date; the weights have at least one row.
+  // weights has one column per position column and, when both are
+  // non-empty, one row per pos_index date; the weights have at least one row.
   Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host)
       : m_(market),
         rules_(rules),
@@ -181,7 +180,6 @@ class Engine {
   Index current_row() const noexcept { return current_row_; }
   Index applied_row() const noexcept { return applied_row_; }
   bool rebalance_due() const noexcept { return rebalance_due_; }
-  double cash() const noexcept { return cash_; }
 
  private:
   struct Bounds {
