@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <new>
 #include <vector>
 
 namespace quorex::excursion {
@@ -74,11 +75,38 @@ struct Trade {
   bool charge_exit = false;
 };
 
-// The price column of position column `column`. An unmapped column reads
-// price column 0, and remembers that mapping.
-inline int column_for(std::map<int, int>& column_map, int column) {
-  return column_map.try_emplace(column, 0).first->second;
-}
+// Position column -> price column. An unmapped column reads price column 0,
+// and remembers that mapping. Every trade looks its column up, so the
+// columns of the run (0 .. n_columns - 1) are kept in a flat table as well;
+// the map answers for any other column.
+class ColumnMap {
+ public:
+  void assign(std::map<int, int> map, int n_columns) noexcept {
+    map_ = std::move(map);
+    table_.clear();
+    if (n_columns <= 0 || n_columns > kMaxTable) return;
+    try {
+      table_.assign(static_cast<std::size_t>(n_columns), 0);
+    } catch (const std::bad_alloc&) {
+      return;  // the map alone still answers
+    }
+    for (auto it = map_.lower_bound(0); it != map_.end() && it->first < n_columns; ++it) {
+      table_[static_cast<std::size_t>(it->first)] = it->second;
+    }
+  }
+
+  int operator()(int column) {
+    if (column >= 0 && static_cast<std::size_t>(column) < table_.size()) {
+      return table_[static_cast<std::size_t>(column)];
+    }
+    return map_.try_emplace(column, 0).first->second;
+  }
+
+ private:
+  static constexpr int kMaxTable = 1 << 22;  // beyond this the map alone serves
+  std::map<int, int> map_;
+  std::vector<int> table_;
+};
 
 // matrix[row][col] with negative indices counted from the end, as chained
 // NumPy indexing does (so both axes report as axis 0 of what they index).

@@ -53,7 +53,7 @@ struct State {
   ExportedArray entry{::entry};
   ExportedArray position{::position};
   PyRef charge_entry;
-  std::map<int, int> column_map;
+  ex::ColumnMap column_map;
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
   int tradearc_window = 0;
@@ -323,7 +323,7 @@ PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_en
   ex::Summary& summary = state->summary;
   std::int64_t n = 0;
   try {
-    const int price_column = ex::column_for(state->column_map, column);
+    const int price_column = state->column_map(column);
     ex::MatrixView price;
     ex::MatrixView close;
     if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
@@ -433,7 +433,7 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
   if (!check_matrix(price, "price_values") || !check_matrix(close, "close_values")) return;
   state->price = PyRef::borrow(price);
   state->close = PyRef::borrow(close);
-  state->column_map = std::move(column_map);
+  state->column_map.assign(std::move(column_map), n_columns);
   state->tradearc_window = tradearc_window;
   state->tradearc_window_step = tradearc_window_step;
 
