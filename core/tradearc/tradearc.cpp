@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "shared/arrays.hpp"
 #include "shared/module.hpp"
@@ -46,6 +47,48 @@ class ExportedArray {
   PyRef ref_;
 };
 
+// Python ints of the trades items. Equal ints may be one object, so the
+// trades of one column, and the exits of one date, share their int instead
+// of allocating one each.
+class SharedInts {
+ public:
+  void reset(int n_columns) noexcept {
+    date_.reset();
+    columns_.clear();
+    if (n_columns <= 0 || n_columns > kMaxColumns) return;
+    try {
+      columns_.resize(static_cast<std::size_t>(n_columns));
+    } catch (const std::bad_alloc&) {
+      columns_.clear();  // every column int is then made afresh
+    }
+  }
+
+  PyObject* column(int column) {
+    if (column < 0 || static_cast<std::size_t>(column) >= columns_.size()) return PyLong_FromLong(column);
+    return shared(columns_[static_cast<std::size_t>(column)], column);
+  }
+
+  PyObject* date(int date) {
+    if (date_value_ != date) {
+      date_.reset();
+      date_value_ = date;
+    }
+    return shared(date_, date);
+  }
+
+ private:
+  static constexpr int kMaxColumns = 1 << 22;
+
+  static PyObject* shared(PyRef& slot, long value) {
+    if (!slot) slot = PyRef::steal(PyLong_FromLong(value));
+    return Py_XNewRef(slot.get());
+  }
+
+  std::vector<PyRef> columns_;
+  PyRef date_;
+  int date_value_ = 0;
+};
+
 struct State {
   PyRef namespace_dict;  // module globals: lists and org_np are resolved here at every use
   PyRef price;           // None or a 2-D float64 array
@@ -54,6 +97,7 @@ struct State {
   ExportedArray position{::position};
   PyRef charge_entry;
   ex::ColumnMap column_map;
+  SharedInts ints;
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
   int tradearc_window = 0;
@@ -375,7 +419,7 @@ PyRef trade_item(int column, int exit_index) {
   if (!entry_index) return {};
   PyRef item = PyRef::steal(PyList_New(3));
   if (!item) return {};
-  PyObject* fields[] = {PyLong_FromLong(column), entry_index.release(), PyLong_FromLong(exit_index)};
+  PyObject* fields[] = {state->ints.column(column), entry_index.release(), state->ints.date(exit_index)};
   for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(item.get(), i, fields[i]);
   if (!fields[0] || !fields[2]) return {};
   return item;
@@ -434,6 +478,7 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
   state->price = PyRef::borrow(price);
   state->close = PyRef::borrow(close);
   state->column_map.assign(std::move(column_map), n_columns);
+  state->ints.reset(n_columns);
   state->tradearc_window = tradearc_window;
   state->tradearc_window_step = tradearc_window_step;
 
@@ -563,6 +608,7 @@ void free_module(void*) {
   state->price.reset();
   state->close.reset();
   state->namespace_dict.reset();
+  state->ints.reset(0);
   state->numpy.reset();
   state->numpy_zeros.reset();
   state->numpy_empty.reset();
