@@ -328,6 +328,17 @@ void set_error(const ex::Error& e) {
   }
 }
 
+// obj.name. On a plain module an attribute found in its namespace is what
+// attribute lookup would return, so the namespace is asked directly.
+PyRef attribute(PyObject* obj, const PyRef& name) {
+  if (PyModule_CheckExact(obj)) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(obj), name.get(), &value) < 0) return {};
+    if (value != nullptr) return PyRef::steal(value);
+  }
+  return PyRef::steal(PyObject_GetAttr(obj, name.get()));
+}
+
 // Records longer than this are left to NumPy's call, with its own messages
 // for sizes it cannot allocate.
 constexpr std::int64_t kNativeRecordLimit = std::int64_t{1} << 20;
@@ -338,7 +349,7 @@ constexpr std::int64_t kNativeRecordLimit = std::int64_t{1} << 20;
 PyRef new_record(std::int64_t n) {
   PyRef np = numpy_alias();
   if (!np) return {};
-  PyRef function = PyRef::steal(PyObject_GetAttr(np.get(), state->str_empty.get()));
+  PyRef function = attribute(np.get(), state->str_empty);
   if (!function) return {};
   if (np.get() == state->numpy.get() && function.get() == state->numpy_empty.get() && n >= 0 &&
       n <= kNativeRecordLimit) {
