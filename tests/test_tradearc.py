@@ -445,3 +445,34 @@ def test_list_subclasses_are_called_by_name():
     tradearc.trades = log = Log(["old"])
     _entry_and_exit()
     assert log == ["old", "cleared", ("appended", [1, 1, 2])]
+
+
+def test_a_trade_analysed_while_the_record_is_made_keeps_both_records_apart(monkeypatch):
+    price = np.array([[100.0, 50.0], [101.0, 55.0], [104.0, 45.0]])
+    close = np.array([[102.0, 51.0], [99.0, 56.0], [105.0, 44.0]])
+
+    def run():
+        probe.start_analysis(price, close, {0: 0, 1: 1}, 2, 0.001, 0.003, 3, 1)
+        probe.record_date(0)
+        probe.record_entry(0, 1.0, 1)
+        probe.record_entry(1, -1.0, 1)
+        probe.record_date(2)
+        probe.record_exit(0, 1)
+
+    run()
+    (alone,) = tradearc.tradearc
+    probe.record_exit(1, 1)
+    other = tradearc.tradearc[1]
+
+    def empty(n):
+        if not nested:
+            nested.append(1)
+            probe.record_exit(1, 1)
+        return np.empty(n)
+
+    nested = []
+    monkeypatch.setattr(tradearc, "org_np", type(sys)("fake_numpy"))
+    tradearc.org_np.zeros, tradearc.org_np.empty = np.zeros, empty
+    run()
+    assert [t[0] for t in tradearc.trades] == [0, 1]
+    assert np.array_equal(tradearc.tradearc[0], other) and np.array_equal(tradearc.tradearc[1], alone)

@@ -104,6 +104,7 @@ struct State {
   int tradearc_window_step = 0;
   int current_date = 0;
   ex::Summary summary;  // scratch of tradearc_analysis, reused by every trade
+  int analyses_running = 0;
   // NumPy as imported at init: while `org_np` and its `empty` are still these
   // objects, records and column items are handled natively.
   PyRef numpy;
@@ -156,7 +157,9 @@ PyRef numpy_alias() { return global(state->key_org_np, "org_np"); }
 bool clear_list(const ListName& list) {
   PyRef target = global(list);
   if (!target) return false;
-  if (PyList_CheckExact(target.get())) return PyList_SetSlice(target.get(), 0, PyList_GET_SIZE(target.get()), nullptr) == 0;
+  if (PyList_CheckExact(target.get())) {
+    return PyList_SetSlice(target.get(), 0, PyList_GET_SIZE(target.get()), nullptr) == 0;
+  }
   return static_cast<bool>(PyRef::steal(PyObject_CallMethodNoArgs(target.get(), state->str_clear.get())));
 }
 
@@ -375,7 +378,16 @@ PyRef new_record(std::int64_t n) {
 PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_entry, int charge_exit) {
   const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->tradearc_window,
                               state->tradearc_window_step, state->current_date};
-  ex::Summary& summary = state->summary;
+  // A replaced org_np.empty runs Python code between the tracking and the
+  // writing of the record, which might analyse another trade meanwhile: only
+  // the outermost analysis uses the shared scratch.
+  ex::Summary nested;
+  ex::Summary& summary = state->analyses_running == 0 ? state->summary : nested;
+  struct Running {
+    int& count;
+    explicit Running(int& c) : count(c) { ++count; }
+    ~Running() { --count; }
+  } running(state->analyses_running);
   std::int64_t n = 0;
   try {
     const int price_column = state->column_map(column);
