@@ -350,3 +350,129 @@ def test_cycles_do_not_leak():
     assert (sys.getrefcount(price), sys.getrefcount(close)) == refs
     assert grown < 256 * 1024
     assert rss_bytes() - rss < 4 * 2**20
+
+
+# ---- NumPy, arrays and lists that are not the plain ones ------------------------
+
+
+def _as_32_bit(n, dtype):
+    return np.zeros(n, dtype=np.int32 if dtype is int else np.float32)
+
+
+def _entry_and_exit(column=1, value=0.1):
+    probe.start_analysis(OK, OK, {}, 3, 0.0, 0.0, 0, 1)
+    probe.record_date(1)
+    probe.record_entry(column, value, 1)
+    probe.record_date(2)
+    probe.record_exit(column, 1)
+
+
+def test_column_arrays_of_other_element_types_are_indexed_by_numpy(monkeypatch):
+    monkeypatch.setattr(tradearc, "org_np", type(sys)("fake_numpy"), raising=True)
+    tradearc.org_np.zeros, tradearc.org_np.empty = _as_32_bit, np.empty
+    _entry_and_exit()
+    entry, position = probe.exported_arrays()
+    assert (entry.dtype, position.dtype) == (np.int32, np.float32)
+    assert tradearc.trades == [[1, 1, 2]] and type(tradearc.trades[0][1]) is np.int32
+    assert type(tradearc.trade_positions[0]) is np.float32 and tradearc.trade_positions[0] == np.float32(0.1)
+
+
+@pytest.mark.parametrize("patch_module", [True, False])
+def test_a_replaced_empty_makes_the_records(monkeypatch, patch_module):
+    sizes = []
+
+    def empty(n):
+        sizes.append(n)
+        return np.zeros(n, dtype=np.int32)  # then filled with -1, then rejected
+
+    if patch_module:
+        monkeypatch.setattr(np, "empty", empty)
+    else:
+        monkeypatch.setattr(tradearc, "org_np", type(sys)("fake_numpy"))
+        tradearc.org_np.zeros, tradearc.org_np.empty = np.zeros, empty
+    with pytest.raises(ValueError, match="Buffer dtype mismatch, expected 'float64_t' but got 'int'"):
+        trade(OK, OK, 0, 2, window=10, step=3)
+    assert sizes == [30] and len(tradearc.trades) == 1
+
+
+@pytest.mark.parametrize(
+    ("change", "call", "error", "message"),
+    [
+        (lambda a: a.resize(1, refcheck=False), lambda: probe.record_entry(2, 1.0, 1), IndexError,
+         "index 2 is out of bounds for axis 0 with size 1"),
+        (lambda a: a.resize(1, refcheck=False), lambda: probe.record_exit(-2, 1), IndexError,
+         "index -2 is out of bounds for axis 0 with size 1"),
+        (lambda a: setattr(a.flags, "writeable", False), lambda: probe.record_entry(0, 1.0, 1), ValueError,
+         "assignment destination is read-only"),
+    ],
+)
+def test_column_arrays_changed_in_place_are_checked_at_every_use(change, call, error, message):
+    probe.start_analysis(OK, OK, {}, 3, 0.0, 0.0, 0, 1)
+    change(probe.exported_arrays()[0])
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.filterwarnings("ignore:Setting the dtype:DeprecationWarning")
+def test_column_array_retyped_in_place_is_indexed_by_numpy():
+    probe.start_analysis(OK, OK, {}, 3, 0.0, 0.0, 0, 1)
+    entry = probe.exported_arrays()[0]
+    try:
+        entry.dtype = np.float64
+    except AttributeError:
+        pytest.skip("this NumPy no longer retypes arrays in place")
+    probe.record_date(2)
+    probe.record_entry(1, 0.5, 1)
+    probe.record_exit(1, 0)
+    assert list(entry) == [0.0, 2.0, 0.0] and type(tradearc.trades[0][1]) is np.float64
+
+
+def test_negative_columns_count_from_the_end():
+    _entry_and_exit(column=-1)
+    entry, position = probe.exported_arrays()
+    assert list(entry) == [0, 0, 1] and position[2] == 0.1
+    assert tradearc.trades == [[-1, 1, 2]] and tradearc.trade_positions == [0.1]
+
+
+def test_list_subclasses_are_called_by_name():
+    class Log(list):
+        def append(self, item):
+            super().append(("appended", item))
+
+        def clear(self):
+            super().append("cleared")
+
+    tradearc.trades = log = Log(["old"])
+    _entry_and_exit()
+    assert log == ["old", "cleared", ("appended", [1, 1, 2])]
+
+
+def test_a_trade_analysed_while_the_record_is_made_keeps_both_records_apart(monkeypatch):
+    price = np.array([[100.0, 50.0], [101.0, 55.0], [104.0, 45.0]])
+    close = np.array([[102.0, 51.0], [99.0, 56.0], [105.0, 44.0]])
+
+    def run():
+        probe.start_analysis(price, close, {0: 0, 1: 1}, 2, 0.001, 0.003, 3, 1)
+        probe.record_date(0)
+        probe.record_entry(0, 1.0, 1)
+        probe.record_entry(1, -1.0, 1)
+        probe.record_date(2)
+        probe.record_exit(0, 1)
+
+    run()
+    (alone,) = tradearc.tradearc
+    probe.record_exit(1, 1)
+    other = tradearc.tradearc[1]
+
+    def empty(n):
+        if not nested:
+            nested.append(1)
+            probe.record_exit(1, 1)
+        return np.empty(n)
+
+    nested = []
+    monkeypatch.setattr(tradearc, "org_np", type(sys)("fake_numpy"))
+    tradearc.org_np.zeros, tradearc.org_np.empty = np.zeros, empty
+    run()
+    assert [t[0] for t in tradearc.trades] == [0, 1]
+    assert np.array_equal(tradearc.tradearc[0], other) and np.array_equal(tradearc.tradearc[1], alone)

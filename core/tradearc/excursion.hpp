@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <new>
 #include <vector>
 
 namespace quorex::excursion {
@@ -74,11 +75,38 @@ struct Trade {
   bool charge_exit = false;
 };
 
-// The price column of position column `column`. An unmapped column reads
-// price column 0, and remembers that mapping.
-inline int column_for(std::map<int, int>& column_map, int column) {
-  return column_map.try_emplace(column, 0).first->second;
-}
+// Position column -> price column. An unmapped column reads price column 0,
+// and remembers that mapping. Every trade looks its column up, so the
+// columns of the run (0 .. n_columns - 1) are kept in a flat table as well;
+// the map answers for any other column.
+class ColumnMap {
+ public:
+  void assign(std::map<int, int> map, int n_columns) noexcept {
+    map_ = std::move(map);
+    table_.clear();
+    if (n_columns <= 0 || n_columns > kMaxTable) return;
+    try {
+      table_.assign(static_cast<std::size_t>(n_columns), 0);
+    } catch (const std::bad_alloc&) {
+      return;  // the map alone still answers
+    }
+    for (auto it = map_.lower_bound(0); it != map_.end() && it->first < n_columns; ++it) {
+      table_[static_cast<std::size_t>(it->first)] = it->second;
+    }
+  }
+
+  int operator()(int column) {
+    if (column >= 0 && static_cast<std::size_t>(column) < table_.size()) {
+      return table_[static_cast<std::size_t>(column)];
+    }
+    return map_.try_emplace(column, 0).first->second;
+  }
+
+ private:
+  static constexpr int kMaxTable = 1 << 22;  // beyond this the map alone serves
+  std::map<int, int> map_;
+  std::vector<int> table_;
+};
 
 // matrix[row][col] with negative indices counted from the end, as chained
 // NumPy indexing does (so both axes report as axis 0 of what they index).
@@ -95,42 +123,49 @@ inline Error read(const MatrixView& m, std::int64_t row, std::int64_t col, doubl
 // The six measures of one day, in record order.
 inline constexpr int kMeasures = 6;
 
-// Per-day running series; element t belongs to the t-th date after entry.
-struct Path {
-  std::vector<double> ratio;
-  std::vector<double> peak;    // running maximum of ratio, never below 1
-  std::vector<double> trough;  // running minimum of ratio, never above 1
-  std::vector<std::int64_t> trough_day;  // element before the trough was last lowered
-  std::vector<double> drawdown;          // running minimum of ratio / peak - 1
-  std::vector<double> profit_days;
+// What the record is made of: the measures of the sampled days and of the
+// exit day. The running series are followed day by day but only these days
+// are kept, so a trade costs no memory beyond its record.
+struct Summary {
+  std::vector<double> samples;  // kMeasures per sampled day (0, step, 2 * step, ... below the window)
+  double exit[kMeasures] = {};
+  std::int64_t exit_day = 0;  // negative when the exit date precedes the entry
+  int exit_date = 0;
+  int entry_date = 0;
 
-  std::size_t size() const noexcept { return ratio.size(); }
+  std::size_t sample_blocks() const noexcept { return samples.size() / kMeasures; }
+};
 
-  void reserve(std::size_t n) {
-    ratio.reserve(n);
-    peak.reserve(n);
-    trough.reserve(n);
-    trough_day.reserve(n);
-    drawdown.reserve(n);
-    profit_days.reserve(n);
-  }
+// The running state of the path on one day.
+struct Day {
+  double ratio = 0.0;     // value of the position relative to its entry value
+  double peak = 0.0;      // running maximum of ratio, never below 1
+  double trough = 0.0;    // running minimum of ratio, never above 1
+  double prior = 0.0;     // peak on the day before the trough was last lowered
+  double drawdown = 0.0;  // running minimum of ratio / peak - 1
+  double profit_days = 0.0;
 
   // mae, gmfe, prior_mfe, max_drawdown, profit_days, return.
-  void measures(std::size_t t, double out[kMeasures]) const noexcept {
-    out[0] = trough[t] - 1;
-    out[1] = peak[t] - 1;
-    out[2] = peak[static_cast<std::size_t>(trough_day[t])] - 1;
-    out[3] = drawdown[t];
-    out[4] = profit_days[t];
-    out[5] = ratio[t] - 1;
+  void measures(double* out) const noexcept {
+    out[0] = trough - 1;
+    out[1] = peak - 1;
+    out[2] = prior - 1;
+    out[3] = drawdown;
+    out[4] = profit_days;
+    out[5] = ratio - 1;
   }
 };
 
 // Follows the trade from its entry date to `end` (at least `window` dates
-// after the entry, clipped to the data), then applies the exit costs to the
-// last tracked element when the exit charges them.
+// after the entry, clipped to the data), keeps the measures of the sampled
+// days and of the exit day, then applies the exit costs to the last tracked
+// day when the exit charges them. `out` is reused between trades so that
+// its buffer is allocated only while it grows.
 inline Error track(const MatrixView& price, const MatrixView& close, const Trade& trade,
-                   const Settings& settings, Path& path) {
+                   const Settings& settings, Summary& out) {
+  out.samples.clear();
+  out.exit_date = settings.current_date;
+  out.entry_date = trade.entry_index;
   const std::int64_t entry = trade.entry_index;
   const std::int64_t col = trade.column;
   std::int64_t end = settings.current_date;
@@ -143,23 +178,43 @@ inline Error track(const MatrixView& price, const MatrixView& close, const Trade
   if (Error e = read(price, entry, col, p0)) return e;
   if (Error e = read(close, entry, col, c0)) return e;
   if (p0 == 0) return {Status::float_division};
-  path.reserve(static_cast<std::size_t>(std::max<std::int64_t>(end - entry + 1, 1)));
+
+  // Days 0 .. last are tracked. A negative window samples the whole path;
+  // a step below 1 samples nothing.
+  const std::int64_t last = end > entry ? end - entry : 0;
+  const std::int64_t window = settings.tradearc_window;
+  const std::int64_t step = settings.tradearc_window_step;
+  const std::int64_t sampled = window < 0 ? last + 1 : std::min(window, last + 1);
+  std::int64_t next_sample = step > 0 && sampled > 0 ? 0 : -1;
+  if (next_sample == 0) out.samples.reserve(static_cast<std::size_t>((sampled - 1) / step + 1) * kMeasures);
+  out.exit_day = std::min(last, std::int64_t{settings.current_date} - entry);
+
+  auto keep = [&](std::int64_t t, const Day& day) {
+    if (t == next_sample) {
+      const std::size_t at = out.samples.size();
+      out.samples.resize(at + kMeasures);
+      day.measures(out.samples.data() + at);
+      next_sample = t + step < sampled ? t + step : -1;
+    }
+    if (t == out.exit_day) day.measures(out.exit);
+  };
 
   // Entered at the trade price, valued at the close of the entry date.
+  Day day;
   double r = trade.is_long ? c0 / p0 : 2 - c0 / p0;
   if (trade.charge_entry) r = (1 - settings.fee_ratio) * r;
-  path.ratio.push_back(r);
-  path.peak.push_back(1.0 > r ? 1.0 : r);
-  path.trough.push_back(r > 1.0 ? 1.0 : r);
-  path.trough_day.push_back(0);
-  path.drawdown.push_back(0 > r - 1 ? r - 1 : 0.0);
-  path.profit_days.push_back(r > 1.0 ? 1.0 : 0.0);
+  day.ratio = r;
+  day.peak = 1.0 > r ? 1.0 : r;
+  day.trough = r > 1.0 ? 1.0 : r;
+  day.prior = day.peak;
+  day.drawdown = 0 > r - 1 ? r - 1 : 0.0;
+  day.profit_days = r > 1.0 ? 1.0 : 0.0;
+  keep(0, day);
 
   double prev_close = c0;
-  for (std::int64_t d = entry + 1; d <= end; ++d) {
-    const auto i = static_cast<std::size_t>(d - entry - 1);
+  for (std::int64_t t = 1; t <= last; ++t) {
     double x = 0.0;
-    if (Error e = read(close, d, col, x)) return e;
+    if (Error e = read(close, entry + t, col, x)) return e;
     const bool valid = !std::isnan(x);
     if (valid) {
       if (prev_close == 0) return {Status::float_division};
@@ -168,25 +223,22 @@ inline Error track(const MatrixView& price, const MatrixView& close, const Trade
       // A short position mirrors the long path around 2, compounded daily.
       if (!std::isnan(q)) r = trade.is_long ? r * q : 2 - (2 - r) * q;
     }
-    double pk = path.peak[i];
-    if (r > pk) pk = r;
-    path.peak.push_back(pk);
-    if (path.trough[i] > r) {
-      path.trough.push_back(r);
-      path.trough_day.push_back(static_cast<std::int64_t>(i));
-    } else {
-      path.trough.push_back(path.trough[i]);
-      path.trough_day.push_back(path.trough_day[i]);
+    const double previous_peak = day.peak;
+    if (r > day.peak) day.peak = r;
+    if (day.trough > r) {
+      day.trough = r;
+      day.prior = previous_peak;
     }
-    if (pk == 0) return {Status::float_division};
-    const double dd = r / pk - 1;
-    path.drawdown.push_back(path.drawdown[i] > dd ? dd : path.drawdown[i]);
-    path.profit_days.push_back(valid && r > 1.0 ? path.profit_days[i] + 1 : path.profit_days[i]);
-    path.ratio.push_back(r);
+    if (day.peak == 0) return {Status::float_division};
+    const double dd = r / day.peak - 1;
+    if (day.drawdown > dd) day.drawdown = dd;
+    if (valid && r > 1.0) day.profit_days = day.profit_days + 1;
+    day.ratio = r;
+    keep(t, day);
   }
 
   if (trade.charge_exit) {
-    double& last = path.ratio.back();
+    double ratio = day.ratio;
     if (entry != end) {
       // Sold at the trade price of the last tracked date, not at its close.
       double p = 0.0;
@@ -194,9 +246,13 @@ inline Error track(const MatrixView& price, const MatrixView& close, const Trade
       if (Error e = read(price, end, col, p)) return e;
       if (Error e = read(close, end, col, cc)) return e;
       if (cc == 0) return {Status::float_division};
-      last = trade.is_long ? p / cc * last : 2 - (2 - last) * p / cc;
+      ratio = trade.is_long ? p / cc * ratio : 2 - (2 - ratio) * p / cc;
     }
-    last = (1 - settings.fee_ratio - settings.tax_ratio) * last;
+    ratio = (1 - settings.fee_ratio - settings.tax_ratio) * ratio;
+    // Only the return of the last tracked day carries the exit costs.
+    const std::int64_t blocks = static_cast<std::int64_t>(out.sample_blocks());
+    if (blocks > 0 && (blocks - 1) * step == last) out.samples.back() = ratio - 1;
+    if (out.exit_day == last) out.exit[kMeasures - 1] = ratio - 1;
   }
   return {};
 }
@@ -217,13 +273,11 @@ inline Error record_length(int window, int step, std::int64_t& n) noexcept {
   return {};
 }
 
-// Writes the sampled blocks (days 0, step, 2 * step, ... below the window)
-// and the exit block into `out`, whose unwritten samples the caller has
-// filled with -1. `n` is the length from record_length.
-inline Error write_record(const Path& path, const Settings& settings, int entry_index, std::int64_t n,
-                          const RecordView& out) noexcept {
-  double values[kMeasures];
-  auto put = [&](std::int64_t pos) -> Error {
+// Writes the sampled blocks and the exit block into `out`, whose unwritten
+// samples the caller has filled with -1. `n` is the length from
+// record_length.
+inline Error write_record(const Summary& summary, std::int64_t n, const RecordView& out) noexcept {
+  auto put = [&](std::int64_t pos, const double* values) -> Error {
     for (int j = 0; j < kMeasures; ++j) {
       const std::int64_t at = pos + j;
       if (at < 0 || at >= out.size) return {Status::record_out_of_bounds};
@@ -231,25 +285,12 @@ inline Error write_record(const Path& path, const Settings& settings, int entry_
     }
     return {};
   };
-
-  const auto length = static_cast<std::int64_t>(path.size());
-  // A negative window counts as unbounded, so the whole path is sampled.
-  const int window = settings.tradearc_window;
-  const int step = settings.tradearc_window_step;
-  const std::int64_t m = window < 0 ? length : std::min<std::int64_t>(window, length);
-  std::int64_t pos = 0;
-  if (step > 0) {  // a negative step samples nothing: m is never negative
-    for (std::int64_t t = 0; t < m; t += step) {
-      path.measures(static_cast<std::size_t>(t), values);
-      if (Error e = put(pos)) return e;
-      pos += kMeasures;
-    }
+  const std::size_t blocks = summary.sample_blocks();
+  for (std::size_t q = 0; q < blocks; ++q) {
+    if (Error e = put(static_cast<std::int64_t>(q) * kMeasures, summary.samples.data() + q * kMeasures)) return e;
   }
-
-  const std::int64_t k = std::min<std::int64_t>(length - 1, std::int64_t{settings.current_date} - entry_index);
-  if (k < 0) return {Status::exit_before_entry, settings.current_date, entry_index};
-  path.measures(static_cast<std::size_t>(k), values);
-  return put(n - kMeasures);
+  if (summary.exit_day < 0) return {Status::exit_before_entry, summary.exit_date, summary.entry_date};
+  return put(n - kMeasures, summary.exit);
 }
 
 }  // namespace quorex::excursion

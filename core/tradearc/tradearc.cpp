@@ -3,11 +3,15 @@
 // module lists. simloop drives it through the native table in `__pyx_capi__`.
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <map>
 #include <new>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "shared/arrays.hpp"
 #include "shared/module.hpp"
@@ -43,6 +47,48 @@ class ExportedArray {
   PyRef ref_;
 };
 
+// Python ints of the trades items. Equal ints may be one object, so the
+// trades of one column, and the exits of one date, share their int instead
+// of allocating one each.
+class SharedInts {
+ public:
+  void reset(int n_columns) noexcept {
+    date_.reset();
+    columns_.clear();
+    if (n_columns <= 0 || n_columns > kMaxColumns) return;
+    try {
+      columns_.resize(static_cast<std::size_t>(n_columns));
+    } catch (const std::bad_alloc&) {
+      columns_.clear();  // every column int is then made afresh
+    }
+  }
+
+  PyObject* column(int column) {
+    if (column < 0 || static_cast<std::size_t>(column) >= columns_.size()) return PyLong_FromLong(column);
+    return shared(columns_[static_cast<std::size_t>(column)], column);
+  }
+
+  PyObject* date(int date) {
+    if (date_value_ != date) {
+      date_.reset();
+      date_value_ = date;
+    }
+    return shared(date_, date);
+  }
+
+ private:
+  static constexpr int kMaxColumns = 1 << 22;
+
+  static PyObject* shared(PyRef& slot, long value) {
+    if (!slot) slot = PyRef::steal(PyLong_FromLong(value));
+    return Py_XNewRef(slot.get());
+  }
+
+  std::vector<PyRef> columns_;
+  PyRef date_;
+  int date_value_ = 0;
+};
+
 struct State {
   PyRef namespace_dict;  // module globals: lists and org_np are resolved here at every use
   PyRef price;           // None or a 2-D float64 array
@@ -50,12 +96,26 @@ struct State {
   ExportedArray entry{::entry};
   ExportedArray position{::position};
   PyRef charge_entry;
-  std::map<int, int> column_map;
+  ex::ColumnMap column_map;
+  SharedInts ints;
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
   int tradearc_window = 0;
   int tradearc_window_step = 0;
   int current_date = 0;
+  ex::Summary summary;  // scratch of tradearc_analysis, reused by every trade
+  int analyses_running = 0;
+  // NumPy as imported at init: while `org_np` and its `empty` are still these
+  // objects, records and column items are handled natively.
+  PyRef numpy;
+  PyRef numpy_empty;
+  PyRef numpy_zeros;
+  int int_type_num = -1;       // element type NumPy gives dtype=int
+  bool plain_columns = false;  // entry / position / charge_entry came from NumPy's own zeros
+  PyRef key_trades;
+  PyRef key_trade_positions;
+  PyRef key_tradearc;
+  PyRef key_org_np;
   PyRef str_clear;
   PyRef str_append;
   PyRef str_zeros;
@@ -71,19 +131,35 @@ State* state = nullptr;
 
 // Resolves a module global the way module-level code does, so rebinding or
 // deleting `tradearc.trades` from Python takes effect at the next call.
-PyRef global(const char* name) {
+// `key` is the interned `name`.
+PyRef global(const PyRef& key, const char* name) {
   PyObject* value = nullptr;
-  if (state->namespace_dict && PyDict_GetItemStringRef(state->namespace_dict.get(), name, &value) < 0) {
+  if (state->namespace_dict && PyDict_GetItemRef(state->namespace_dict.get(), key.get(), &value) < 0) {
     return {};
   }
   if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   return PyRef::steal(value);
 }
 
-// list_name.clear(), resolved by name.
-bool clear_list(const char* list_name) {
-  PyRef target = global(list_name);
+struct ListName {
+  PyRef State::*key;
+  const char* name;
+};
+constexpr ListName kTrades{&State::key_trades, "trades"};
+constexpr ListName kTradePositions{&State::key_trade_positions, "trade_positions"};
+constexpr ListName kTradearc{&State::key_tradearc, "tradearc"};
+
+PyRef global(const ListName& list) { return global(state->*list.key, list.name); }
+
+PyRef numpy_alias() { return global(state->key_org_np, "org_np"); }
+
+// list.clear(), resolved by name; a plain list cannot have it overridden.
+bool clear_list(const ListName& list) {
+  PyRef target = global(list);
   if (!target) return false;
+  if (PyList_CheckExact(target.get())) {
+    return PyList_SetSlice(target.get(), 0, PyList_GET_SIZE(target.get()), nullptr) == 0;
+  }
   return static_cast<bool>(PyRef::steal(PyObject_CallMethodNoArgs(target.get(), state->str_clear.get())));
 }
 
@@ -110,6 +186,85 @@ bool to_int(PyObject* obj, int& out) {
   return !(out == -1 && PyErr_Occurred());
 }
 
+// ---- per-column arrays ---------------------------------------------------
+//
+// Every trade reads and writes single items of entry, position and
+// charge_entry. While such an array is still a plain one-dimensional array of
+// the element type NumPy's zeros gave it, an item is reached through its
+// pointer, which is what NumPy's indexing does after its dispatch. Python
+// code can retype, reshape, freeze or resize the arrays at any time, so this
+// is checked at every access; anything unusual goes through NumPy's own
+// indexing instead.
+
+enum class Column { integer, real };
+
+struct Slot {
+  bool plain = false;    // false: use NumPy's indexing
+  char* item = nullptr;  // null on a plain array: IndexError is set
+};
+
+Slot plain_slot(PyObject* array, Column kind, int index, bool for_write) {
+  if (!state->plain_columns || array == nullptr || !PyArray_CheckExact(array)) return {};
+  auto* arr = reinterpret_cast<PyArrayObject*>(array);
+  const PyArray_Descr* descr = PyArray_DESCR(arr);
+  const int type_num = kind == Column::integer ? state->int_type_num : NPY_DOUBLE;
+  if (PyArray_NDIM(arr) != 1 || descr->type_num != type_num || PyDataType_ELSIZE(descr) != 8 ||
+      !PyArray_ISNBO(descr->byteorder) || (for_write && !PyArray_ISWRITEABLE(arr))) {
+    return {};
+  }
+  npy_intp i = index;
+  if (!quorex::resolve_index(i, 0, PyArray_DIM(arr, 0))) return {true, nullptr};
+  return {true, PyArray_BYTES(arr) + i * PyArray_STRIDE(arr, 0)};
+}
+
+// array[index]: a NumPy scalar.
+PyRef column_item(PyObject* array, Column kind, int index) {
+  const Slot slot = plain_slot(array, kind, index, false);
+  if (!slot.plain) return get_item(array, index);
+  if (!slot.item) return {};
+  auto* arr = reinterpret_cast<PyArrayObject*>(array);
+  return PyRef::steal(PyArray_Scalar(slot.item, PyArray_DESCR(arr), array));
+}
+
+// int(array[index]) of an integer column.
+bool column_int(PyObject* array, int index, int& out) {
+  const Slot slot = plain_slot(array, Column::integer, index, false);
+  if (slot.plain) {
+    if (!slot.item) return false;
+    const auto value = quorex::load<std::int64_t>(slot.item);
+    if (value >= INT_MIN && value <= INT_MAX) {
+      out = static_cast<int>(value);
+      return true;
+    }  // NumPy's path raises the OverflowError of int()
+  }
+  PyRef item = get_item(array, index);
+  return item && to_int(item.get(), out);
+}
+
+// array[index] > 0 of the position column: 1, 0, or -1 with the error set.
+int column_positive(PyObject* array, int index) {
+  const Slot slot = plain_slot(array, Column::real, index, false);
+  if (slot.plain) return slot.item ? quorex::load<double>(slot.item) > 0 : -1;
+  PyRef value = get_item(array, index);
+  PyRef zero = PyRef::steal(PyLong_FromLong(0));
+  if (!value || !zero) return -1;
+  return PyObject_RichCompareBool(value.get(), zero.get(), Py_GT);
+}
+
+bool set_column_int(PyObject* array, int index, long value) {
+  const Slot slot = plain_slot(array, Column::integer, index, true);
+  if (!slot.plain) return set_item(array, index, PyRef::steal(PyLong_FromLong(value)));
+  if (slot.item) quorex::store<std::int64_t>(slot.item, value);
+  return slot.item != nullptr;
+}
+
+bool set_column_real(PyObject* array, int index, double value) {
+  const Slot slot = plain_slot(array, Column::real, index, true);
+  if (!slot.plain) return set_item(array, index, PyRef::steal(PyFloat_FromDouble(value)));
+  if (slot.item) quorex::store<double>(slot.item, value);
+  return slot.item != nullptr;
+}
+
 // The per-column arrays and the record must be arrays; None is accepted
 // where the column arrays are concerned and fails at first item access.
 bool expect_ndarray(PyObject* obj, bool allow_none) {
@@ -118,12 +273,14 @@ bool expect_ndarray(PyObject* obj, bool allow_none) {
   return false;
 }
 
-// org_np.zeros(n, dtype=dtype).
-PyRef zeros(PyObject* n, PyObject* dtype) {
-  PyRef np = global("org_np");
+// org_np.zeros(n, dtype=dtype). `genuine` tells whether that was NumPy's
+// own zeros, which makes a plain array.
+PyRef zeros(PyObject* n, PyObject* dtype, bool& genuine) {
+  PyRef np = numpy_alias();
   if (!np) return {};
   PyRef function = PyRef::steal(PyObject_GetAttr(np.get(), state->str_zeros.get()));
   if (!function) return {};
+  genuine = np.get() == state->numpy.get() && function.get() == state->numpy_zeros.get();
   PyRef kwnames = PyRef::steal(PyTuple_Pack(1, state->str_dtype.get()));
   if (!kwnames) return {};
   PyObject* args[] = {n, dtype};
@@ -174,20 +331,71 @@ void set_error(const ex::Error& e) {
   }
 }
 
+// obj.name. On a plain module an attribute found in its namespace is what
+// attribute lookup would return, so the namespace is asked directly.
+PyRef attribute(PyObject* obj, const PyRef& name) {
+  if (PyModule_CheckExact(obj)) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(obj), name.get(), &value) < 0) return {};
+    if (value != nullptr) return PyRef::steal(value);
+  }
+  return PyRef::steal(PyObject_GetAttr(obj, name.get()));
+}
+
+// Records longer than this are left to NumPy's call, with its own messages
+// for sizes it cannot allocate.
+constexpr std::int64_t kNativeRecordLimit = std::int64_t{1} << 20;
+
+// org_np.empty(n), then .fill(-1): the record array, made directly while
+// `org_np.empty` is NumPy's own and n is an ordinary length. A negative n
+// fails with NumPy's own error.
+PyRef new_record(std::int64_t n) {
+  PyRef np = numpy_alias();
+  if (!np) return {};
+  PyRef function = attribute(np.get(), state->str_empty);
+  if (!function) return {};
+  if (np.get() == state->numpy.get() && function.get() == state->numpy_empty.get() && n >= 0 &&
+      n <= kNativeRecordLimit) {
+    npy_intp size = static_cast<npy_intp>(n);
+    PyRef record = PyRef::steal(PyArray_Empty(1, &size, PyArray_DescrFromType(NPY_DOUBLE), 0));
+    if (!record) return {};
+    std::fill_n(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(record.get()))), n, -1.0);
+    return record;
+  }
+  PyRef size = PyRef::steal(PyLong_FromLongLong(n));
+  if (!size) return {};
+  PyRef record = PyRef::steal(PyObject_CallOneArg(function.get(), size.get()));
+  if (!record || !expect_ndarray(record.get(), false)) return {};
+  PyRef fill_value = PyRef::steal(PyLong_FromLong(-1));
+  if (!fill_value) return {};
+  PyRef filled = PyRef::steal(PyObject_CallMethodOneArg(record.get(), state->str_fill.get(), fill_value.get()));
+  if (!filled) return {};
+  return record;
+}
+
 // The excursion record of one trade: a float64 array of sampled blocks and
 // the exit block, unwritten samples -1.0.
 PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_entry, int charge_exit) {
   const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->tradearc_window,
                               state->tradearc_window_step, state->current_date};
-  ex::Path path;
+  // A replaced org_np.empty runs Python code between the tracking and the
+  // writing of the record, which might analyse another trade meanwhile: only
+  // the outermost analysis uses the shared scratch.
+  ex::Summary nested;
+  ex::Summary& summary = state->analyses_running == 0 ? state->summary : nested;
+  struct Running {
+    int& count;
+    explicit Running(int& c) : count(c) { ++count; }
+    ~Running() { --count; }
+  } running(state->analyses_running);
   std::int64_t n = 0;
   try {
-    const int price_column = ex::column_for(state->column_map, column);
+    const int price_column = state->column_map(column);
     ex::MatrixView price;
     ex::MatrixView close;
     if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
     const ex::Trade trade{price_column, entry_index, is_long, charge_entry != 0, charge_exit != 0};
-    if (ex::Error e = ex::track(price, close, trade, settings, path)) {
+    if (ex::Error e = ex::track(price, close, trade, settings, summary)) {
       set_error(e);
       return {};
     }
@@ -203,22 +411,11 @@ PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_en
     return {};
   }
 
-  // Created through NumPy itself so that a negative length fails with
-  // NumPy's own error.
-  PyRef np = global("org_np");
-  if (!np) return {};
-  PyRef size = PyRef::steal(PyLong_FromLongLong(n));
-  if (!size) return {};
-  PyRef record = PyRef::steal(PyObject_CallMethodOneArg(np.get(), state->str_empty.get(), size.get()));
-  if (!record || !expect_ndarray(record.get(), false)) return {};
-  PyRef fill_value = PyRef::steal(PyLong_FromLong(-1));
-  if (!fill_value) return {};
-  PyRef filled = PyRef::steal(PyObject_CallMethodOneArg(record.get(), state->str_fill.get(), fill_value.get()));
-  if (!filled) return {};
-
+  PyRef record = new_record(n);
+  if (!record) return {};
   quorex::Vector<double> values;
   if (!quorex::open_vector(record.get(), values)) return {};
-  if (ex::Error e = ex::write_record(path, settings, entry_index, n, {values.data, values.size, values.stride})) {
+  if (ex::Error e = ex::write_record(summary, n, {values.data, values.size, values.stride})) {
     set_error(e);
     return {};
   }
@@ -228,22 +425,24 @@ PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_en
 // Resolves the list `list_name`, then builds its new item, then appends it:
 // the order in which `trades.append(item)` evaluates in module code.
 template <class MakeItem>
-bool append_to(const char* list_name, MakeItem make_item) {
-  PyRef target = global(list_name);
+bool append_to(const ListName& list, MakeItem make_item) {
+  PyRef target = global(list);
   if (!target) return false;
   PyRef item = make_item();
   if (!item) return false;
+  // A plain list cannot have its append overridden.
+  if (PyList_CheckExact(target.get())) return PyList_Append(target.get(), item.get()) == 0;
   return static_cast<bool>(
       PyRef::steal(PyObject_CallMethodOneArg(target.get(), state->str_append.get(), item.get())));
 }
 
 // [column, entry[column], exit_index].
 PyRef trade_item(int column, int exit_index) {
-  PyRef entry_index = get_item(state->entry.get(), column);
+  PyRef entry_index = column_item(state->entry.get(), Column::integer, column);
   if (!entry_index) return {};
   PyRef item = PyRef::steal(PyList_New(3));
   if (!item) return {};
-  PyObject* fields[] = {PyLong_FromLong(column), entry_index.release(), PyLong_FromLong(exit_index)};
+  PyObject* fields[] = {state->ints.column(column), entry_index.release(), state->ints.date(exit_index)};
   for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(item.get(), i, fields[i]);
   if (!fields[0] || !fields[2]) return {};
   return item;
@@ -254,24 +453,39 @@ PyRef trade_item(int column, int exit_index) {
 PyRef column_record(int column, int charge_exit) {
   int entry_index = 0;
   int charge_entry = 0;
-  PyRef entry_item = get_item(state->entry.get(), column);
-  if (!entry_item || !to_int(entry_item.get(), entry_index)) return {};
-  PyRef value = get_item(state->position.get(), column);
-  PyRef zero = PyRef::steal(PyLong_FromLong(0));
-  if (!value || !zero) return {};
-  const int is_long = PyObject_RichCompareBool(value.get(), zero.get(), Py_GT);
+  if (!column_int(state->entry.get(), column, entry_index)) return {};
+  const int is_long = column_positive(state->position.get(), column);
   if (is_long < 0) return {};
-  PyRef charge_item = get_item(state->charge_entry.get(), column);
-  if (!charge_item || !to_int(charge_item.get(), charge_entry)) return {};
+  if (!column_int(state->charge_entry.get(), column, charge_entry)) return {};
   return tradearc_analysis(column, entry_index, is_long == 1, charge_entry, charge_exit);
 }
 
 // Appends the trade of `column` to the three lists; the exit index is -1 for
 // a trade still open. A failure leaves the items appended so far in place.
 bool append_trade(int column, int exit_index, int charge_exit) {
-  return append_to("trades", [&] { return trade_item(column, exit_index); }) &&
-         append_to("trade_positions", [&] { return get_item(state->position.get(), column); }) &&
-         append_to("tradearc", [&] { return column_record(column, charge_exit); });
+  return append_to(kTrades, [&] { return trade_item(column, exit_index); }) &&
+         append_to(kTradePositions, [&] { return column_item(state->position.get(), Column::real, column); }) &&
+         append_to(kTradearc, [&] { return column_record(column, charge_exit); });
+}
+
+// entry, position and charge_entry become org_np.zeros(n, dtype=int / float /
+// int), in this order; a failure leaves the arrays replaced so far.
+bool make_column_arrays(PyObject* n) {
+  auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+  auto* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
+  state->plain_columns = false;
+  bool genuine[3] = {};
+  PyRef array = zeros(n, int_type, genuine[0]);
+  if (!array || !expect_ndarray(array.get(), true)) return false;
+  state->entry.reset(std::move(array));
+  array = zeros(n, float_type, genuine[1]);
+  if (!array || !expect_ndarray(array.get(), true)) return false;
+  state->position.reset(std::move(array));
+  array = zeros(n, int_type, genuine[2]);
+  if (!array || !expect_ndarray(array.get(), true)) return false;
+  state->charge_entry = std::move(array);
+  state->plain_columns = genuine[0] && genuine[1] && genuine[2];
+  return true;
 }
 
 // ---- the exported table -------------------------------------------------
@@ -286,27 +500,18 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
   if (!check_matrix(price, "price_values") || !check_matrix(close, "close_values")) return;
   state->price = PyRef::borrow(price);
   state->close = PyRef::borrow(close);
-  state->column_map = std::move(column_map);
+  state->column_map.assign(std::move(column_map), n_columns);
+  state->ints.reset(n_columns);
   state->tradearc_window = tradearc_window;
   state->tradearc_window_step = tradearc_window_step;
 
-  for (const char* name : {"trades", "trade_positions", "tradearc"}) {
-    if (!clear_list(name)) return;
+  for (const ListName& list : {kTrades, kTradePositions, kTradearc}) {
+    if (!clear_list(list)) return;
   }
 
   PyRef n = PyRef::steal(PyLong_FromLong(n_columns));
   if (!n) return;
-  auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-  auto* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
-  PyRef array = zeros(n.get(), int_type);
-  if (!array || !expect_ndarray(array.get(), true)) return;
-  state->entry.reset(std::move(array));
-  array = zeros(n.get(), float_type);
-  if (!array || !expect_ndarray(array.get(), true)) return;
-  state->position.reset(std::move(array));
-  array = zeros(n.get(), int_type);
-  if (!array || !expect_ndarray(array.get(), true)) return;
-  state->charge_entry = std::move(array);
+  if (!make_column_arrays(n.get())) return;
 
   state->fee_ratio = fee_ratio;
   state->tax_ratio = tax_ratio;
@@ -315,9 +520,9 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
 void record_date(int date_index) { state->current_date = date_index; }
 
 void record_entry(int column, double value, int charge_entry) {
-  if (!set_item(state->entry.get(), column, PyRef::steal(PyLong_FromLong(state->current_date)))) return;
-  if (!set_item(state->position.get(), column, PyRef::steal(PyFloat_FromDouble(value)))) return;
-  set_item(state->charge_entry.get(), column, PyRef::steal(PyLong_FromLong(charge_entry)));
+  if (!set_column_int(state->entry.get(), column, state->current_date)) return;
+  if (!set_column_real(state->position.get(), column, value)) return;
+  set_column_int(state->charge_entry.get(), column, charge_entry);
 }
 
 void record_exit(int column, int charge_exit) { append_trade(column, state->current_date, charge_exit); }
@@ -387,23 +592,30 @@ int exec_module(PyObject* module) {
   state->namespace_dict = PyRef::borrow(dict);
   if (!intern(state->str_clear, "clear") || !intern(state->str_append, "append") ||
       !intern(state->str_zeros, "zeros") || !intern(state->str_empty, "empty") ||
-      !intern(state->str_fill, "fill") || !intern(state->str_dtype, "dtype")) {
+      !intern(state->str_fill, "fill") || !intern(state->str_dtype, "dtype") ||
+      !intern(state->key_trades, "trades") || !intern(state->key_trade_positions, "trade_positions") ||
+      !intern(state->key_tradearc, "tradearc") || !intern(state->key_org_np, "org_np")) {
     return -1;
   }
+  state->numpy = np;
+  state->numpy_zeros = PyRef::steal(PyObject_GetAttr(np.get(), state->str_zeros.get()));
+  state->numpy_empty = PyRef::steal(PyObject_GetAttr(np.get(), state->str_empty.get()));
+  if (!state->numpy_zeros || !state->numpy_empty) return -1;
 
-  auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
   auto* float_type = reinterpret_cast<PyObject*>(&PyFloat_Type);
   PyRef no_rows = PyRef::steal(Py_BuildValue("(ii)", 0, 0));
   PyRef empty = PyRef::steal(PyLong_FromLong(0));
   if (!no_rows || !empty) return -1;
-  state->price = zeros(no_rows.get(), float_type);
-  state->close = zeros(no_rows.get(), float_type);
-  PyRef entry_array = zeros(empty.get(), int_type);
-  PyRef position_array = zeros(empty.get(), float_type);
-  state->charge_entry = zeros(empty.get(), int_type);
-  if (!state->price || !state->close || !entry_array || !position_array || !state->charge_entry) return -1;
-  state->entry.reset(std::move(entry_array));
-  state->position.reset(std::move(position_array));
+  bool genuine = false;
+  state->price = zeros(no_rows.get(), float_type, genuine);
+  if (!state->price) return -1;
+  state->close = zeros(no_rows.get(), float_type, genuine);
+  if (!state->close || !make_column_arrays(empty.get())) return -1;
+  // Whatever NumPy's dtype=int is on this platform, the native item access
+  // follows it.
+  if (PyArray_Check(state->entry.get())) {
+    state->int_type_num = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(state->entry.get()))->type_num;
+  }
 
   for (const char* name : {"trades", "trade_positions", "tradearc"}) {
     if (!quorex::add_attr(module, name, PyRef::steal(PyList_New(0)))) return -1;
@@ -419,6 +631,10 @@ void free_module(void*) {
   state->price.reset();
   state->close.reset();
   state->namespace_dict.reset();
+  state->ints.reset(0);
+  state->numpy.reset();
+  state->numpy_zeros.reset();
+  state->numpy_empty.reset();
 }
 
 PyModuleDef_Slot slots[] = {
