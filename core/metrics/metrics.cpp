@@ -680,10 +680,7 @@ PyRef create_metrics_class(PyObject* module) {
 
 PyRef import(const char* name) { return PyRef::steal(PyImport_ImportModule(name)); }
 
-bool initialised = false;
-
 int exec_module(PyObject* module) {
-  if (!quorex::claim_first_init(initialised, module)) return -1;
   if (!quorex::import_numpy()) return -1;
   g_namespace = Py_NewRef(PyModule_GetDict(module));
   fill_method_defs(std::make_index_sequence<kMethodCount>{});
@@ -706,15 +703,7 @@ int exec_module(PyObject* module) {
   return quorex::add_attr(module, "Metrics", create_metrics_class(module)) ? 0 : -1;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(quorex::guarded_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "metrics", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = quorex::module_definition<exec_module>("metrics", nullptr);
 
 }  // namespace
 

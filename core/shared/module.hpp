@@ -29,8 +29,8 @@ inline PyObject* guarded_create(PyObject* spec, PyModuleDef* /*def*/) {
   return PyModule_NewObject(name.get());
 }
 
-// First step of a Py_mod_exec slot: refuses to initialise the module twice
-// (for instance after it was removed from sys.modules and imported again).
+// Refuses to initialise a module twice (for instance after it was removed
+// from sys.modules and imported again): its native state is process-wide.
 inline bool claim_first_init(bool& initialised, PyObject* module) {
   if (initialised) {
     PyErr_Format(PyExc_ImportError,
@@ -40,6 +40,33 @@ inline bool claim_first_init(bool& initialised, PyObject* module) {
   }
   initialised = true;
   return true;
+}
+
+// Py_mod_exec slot around a module's own initialisation `Init`, run once per
+// process.
+template <int (*Init)(PyObject*)>
+int exec_once(PyObject* module) {
+  static bool initialised = false;
+  if (!claim_first_init(initialised, module)) return -1;
+  return Init(module);
+}
+
+// The slots of every quorex module: guarded creation, `Init` run once, one
+// interpreter per process, the GIL held.
+template <int (*Init)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(guarded_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_once<Init>)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+// The definition of a quorex module named `name` whose initialisation is
+// `Init`; `free` releases process-wide native state when the module goes.
+template <int (*Init)(PyObject*)>
+PyModuleDef module_definition(const char* name, PyMethodDef* methods, freefunc free = nullptr) {
+  return {PyModuleDef_HEAD_INIT, name, nullptr, 0, methods, module_slots<Init>, nullptr, nullptr, free};
 }
 
 // Adds `value` (a new reference, may be null after a failed call) as a module

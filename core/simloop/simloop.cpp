@@ -874,8 +874,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool initialised = false;
-
 bool intern_names() {
   return intern(names.retain_cost, "RETAIN_COST_WHEN_REBALANCE") && intern(names.resample, "RESAMPLE") &&
          intern(names.stock_operations, "stock_operations") &&
@@ -888,7 +886,6 @@ bool intern_names() {
 }
 
 int exec_module(PyObject* module) {
-  if (!quorex::claim_first_init(initialised, module)) return -1;
   if (!quorex::import_numpy() || !intern_names()) return -1;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return -1;
@@ -909,15 +906,7 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(quorex::guarded_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "simloop", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = quorex::module_definition<exec_module>("simloop", methods);
 
 }  // namespace
 

@@ -44,19 +44,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool initialised = false;
+int exec_module(PyObject*) { return 0; }
 
-int exec_module(PyObject* module) { return quorex::claim_first_init(initialised, module) ? 0 : -1; }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(quorex::guarded_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "textkit", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = quorex::module_definition<exec_module>("textkit", methods);
 
 }  // namespace
 

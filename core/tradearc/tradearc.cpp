@@ -575,10 +575,7 @@ bool intern(PyRef& out, const char* text) {
   return static_cast<bool>(out);
 }
 
-bool initialised = false;
-
 int exec_module(PyObject* module) {
-  if (!quorex::claim_first_init(initialised, module)) return -1;
   if (!quorex::import_numpy()) return -1;
   PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!quorex::add_attr(module, "org_np", np)) return -1;
@@ -637,17 +634,7 @@ void free_module(void*) {
   state->numpy_empty.reset();
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(quorex::guarded_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tradearc", nullptr, 0, nullptr, slots, nullptr, nullptr, free_module,
-};
+PyModuleDef module_def = quorex::module_definition<exec_module>("tradearc", nullptr, free_module);
 
 }  // namespace
 
