@@ -71,7 +71,7 @@ supp="$PWD/tests/sanitizer/lsan.supp"
 # instead (tests/conftest.py), where anything unreachable has no owner.
 export PYTHONMALLOC=malloc
 export QUOREX_LSAN_CHECK=1
-export ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1${ASAN_EXTRA:+:$ASAN_EXTRA}"
+export ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1:max_allocation_size_mb=2048${ASAN_EXTRA:+:$ASAN_EXTRA}"
 export LSAN_OPTIONS="suppressions=$supp:print_suppressions=0:exitcode=87"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=88"
 if [ -n "${FUZZ:-}" ]; then
