@@ -22,6 +22,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "views.hpp"
+
 namespace quorex {
 
 // Binds NumPy's C API; fails (ImportError) on a NumPy older than the API
@@ -124,46 +126,6 @@ inline bool resolve_index(npy_intp& index, int axis, npy_intp size) {
   }
   return true;
 }
-
-template <class T>
-inline T load(const char* p) noexcept {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-template <class T>
-inline void store(char* p, T value) noexcept {
-  std::memcpy(p, &value, sizeof value);
-}
-
-// A one-dimensional view. Empty (size 0, null data) when default-constructed.
-template <class T>
-struct Vector {
-  char* data = nullptr;
-  npy_intp size = 0;
-  npy_intp stride = 0;  // bytes
-
-  T operator[](npy_intp i) const noexcept { return load<T>(data + i * stride); }
-  void set(npy_intp i, T value) const noexcept { store<T>(data + i * stride, value); }
-};
-
-// A two-dimensional view (rows x cols).
-template <class T>
-struct Matrix {
-  char* data = nullptr;
-  npy_intp rows = 0;
-  npy_intp cols = 0;
-  npy_intp row_stride = 0;  // bytes
-  npy_intp col_stride = 0;  // bytes
-
-  T operator()(npy_intp r, npy_intp c) const noexcept {
-    return load<T>(data + r * row_stride + c * col_stride);
-  }
-  void set(npy_intp r, npy_intp c, T value) const noexcept {
-    store<T>(data + r * row_stride + c * col_stride, value);
-  }
-  Vector<T> row(npy_intp r) const noexcept { return {data + r * row_stride, cols, col_stride}; }
-};
 
 // Opens `obj` (an ndarray; check_ndarray_arg first) as a typed view.
 template <class T>

@@ -1,0 +1,458 @@
+// The backtest engine: one pass over the trading dates of a market, marking
+// held positions to the trade price, applying the exit rules, rebalancing to
+// target weights with fees and taxes, and valuing the portfolio at the close.
+//
+// The engine knows nothing of the interpreter. It reads the market through
+// strided views and talks to the outside world through `Host`: the trade
+// recorder (dates, entries, exits) and the rule switches that are looked up
+// at the moment they matter. Money is in units of the starting capital.
+//
+// Floating-point expressions are written in the association order the
+// results are defined by; do not "simplify" them.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "shared/pairwise_sum.hpp"
+#include "shared/views.hpp"
+
+namespace quorex::simloop {
+
+using Index = std::ptrdiff_t;
+
+// An entry of the exit lists: the position column and the kind of exit.
+// `upper` is the positive kind (upper bound, or the winning side of a
+// touched exit); the kind is explicit because column 0 has no sign.
+struct ExitMark {
+  int sid;
+  bool upper;
+  friend bool operator==(const ExitMark&, const ExitMark&) = default;
+};
+
+struct Market {
+  Matrix<double> price;  // trade price, dates x price columns
+  Matrix<double> close;
+  Matrix<double> high;  // high/low/open: read in touched mode only
+  Matrix<double> low;
+  Matrix<double> open;
+  Vector<std::int64_t> price_index;
+  Matrix<double> weights;  // position dates x position columns
+  Vector<std::int64_t> pos_index;
+  Vector<std::int64_t> resample;
+};
+
+struct Rules {
+  double fee_ratio = 0.001425;
+  double tax_ratio = 0.003;
+  double stop_loss = 1.0;  // distances: the engine uses their absolute values
+  double take_profit = INFINITY;
+  double trail_stop = INFINITY;
+  double position_limit = 1.0;
+  bool touched_exit = false;
+  bool retain_cost_when_rebalance = false;
+};
+
+// What the engine needs from its environment. Every call may fail (false or
+// -1); the engine then stops at once and the host owns the error.
+class Host {
+ public:
+  virtual bool record_date(int date_index) = 0;
+  // `weight` of the entry is target / weight_base, computed by the host.
+  virtual bool record_entry(int sid, double target, double weight_base, int charge_entry) = 0;
+  virtual bool record_exit(int sid, int charge_exit) = 0;
+  // Truth values of the switches consulted when a held position is
+  // re-targeted (-1 on error).
+  virtual int retain_cost_setting() = 0;
+  virtual int resample_setting() = 0;
+  virtual int stop_trading_next_period() = 0;
+
+ protected:
+  ~Host() = default;
+};
+
+// Held positions: sid -> signed value, iterated in ascending sid. A sorted
+// vector: a portfolio holds tens to hundreds of names and is walked every
+// date, while inserts and removals only happen when trading.
+class HeldPositions {
+ public:
+  using Item = std::pair<int, double>;
+
+  auto begin() noexcept { return items_.begin(); }
+  auto end() noexcept { return items_.end(); }
+  auto begin() const noexcept { return items_.begin(); }
+  auto end() const noexcept { return items_.end(); }
+  bool empty() const noexcept { return items_.empty(); }
+  const std::vector<Item>& items() const noexcept { return items_; }
+
+  double* find(int sid) noexcept {
+    auto it = lower(sid);
+    return it != items_.end() && it->first == sid ? &it->second : nullptr;
+  }
+  const double* find(int sid) const noexcept { return const_cast<HeldPositions*>(this)->find(sid); }
+  // Adds `sid` with `value`; the caller has checked it is absent.
+  double& insert(int sid, double value) { return items_.insert(lower(sid), {sid, value})->second; }
+  void erase(int sid) noexcept {
+    auto it = lower(sid);
+    if (it != items_.end() && it->first == sid) items_.erase(it);
+  }
+
+ private:
+  std::vector<Item>::iterator lower(int sid) noexcept {
+    return std::lower_bound(items_.begin(), items_.end(), sid,
+                            [](const Item& item, int key) { return item.first < key; });
+  }
+  std::vector<Item> items_;
+};
+
+enum class Status {
+  ok,
+  aborted,          // the host reported an error
+  pos_index_empty,  // a trading date had to be compared with pos_index[0]
+};
+
+class Engine {
+ public:
+  // `column_of[sid]` is the price column of position column sid, or -1.
+  // Shapes must be consistent (the caller checks them): price/close (and
+  // high/low/open in touched mode) are N x M with N = len(price_index);
+  // weights has K = len(column_of) columns and, when both are non-empty,
+  // one row per pos_index date; the weights have at least one row.
+  Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host)
+      : m_(market),
+        rules_(rules),
+        column_of_(std::move(column_of)),
+        host_(host),
+        sl_(std::fabs(rules.stop_loss)),
+        tp_(std::fabs(rules.take_profit)),
+        ts_(std::fabs(rules.trail_stop)),
+        cost_(static_cast<std::size_t>(market.weights.cols), 1.0),
+        peak_(cost_),
+        ref_price_(static_cast<std::size_t>(market.price.cols), 1.0) {
+    column_of_.resize(cost_.size(), -1);
+    build_mask();
+  }
+
+  // Runs every date, writing equity into creturn[0..N).
+  Status run(double* creturn) {
+    cash_ = 1.0;
+    const Index n = m_.price_index.size;
+    for (Index d = 0; d < n; ++d) {
+      if (m_.pos_index.size == 0) return Status::pos_index_empty;
+      if (m_.price_index[d] < m_.pos_index[0]) {
+        creturn[d] = 1.0;
+        continue;
+      }
+      if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
+      if (!mark_and_check(d)) return Status::aborted;
+      if (!execute_pending()) return Status::aborted;
+      pending_.swap(signals_);
+      signals_.clear();
+      if (rebalance_due_ && !rebalance(d)) return Status::aborted;
+      creturn[d] = value_at_close(d);
+      advance_rows(d);
+      rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
+    }
+    return Status::ok;
+  }
+
+  // End-of-run state.
+  const HeldPositions& held() const noexcept { return held_; }
+  const std::vector<HeldPositions::Item>& snapshot() const noexcept { return snapshot_; }
+  const std::vector<ExitMark>& pending_exits() const noexcept { return pending_; }
+  const std::vector<ExitMark>& stopped_out() const noexcept { return stopped_; }
+  Index current_row() const noexcept { return current_row_; }
+  Index applied_row() const noexcept { return applied_row_; }
+  bool rebalance_due() const noexcept { return rebalance_due_; }
+  double cash() const noexcept { return cash_; }
+
+ private:
+  struct Bounds {
+    double upper;
+    double lower;
+  };
+
+  // Each resample date marks the last trading date on or before it.
+  void build_mask() {
+    const Index n = m_.price_index.size;
+    mask_.assign(static_cast<std::size_t>(n), 0);
+    if (n == 0) return;
+    Index i = 0;
+    for (Index k = 0; k < m_.resample.size; ++k) {
+      const std::int64_t r = m_.resample[k];
+      while (i + 1 < n && m_.price_index[i + 1] <= r) ++i;
+      mask_[static_cast<std::size_t>(i)] = 1;
+    }
+  }
+
+  // A column without a price column can only be held after the equity
+  // became infinite (every target is then NaN); it reads price column 0,
+  // the lookup default of an ordered map. M >= 1 whenever anything is held.
+  int column(int sid) const noexcept {
+    const int p = column_of_[static_cast<std::size_t>(sid)];
+    return p >= 0 ? p : 0;
+  }
+
+  // max/min with the operand order of the rules (the first operand wins
+  // unless the second compares greater/smaller), which fixes NaN handling.
+  static double larger(double a, double b) noexcept { return b > a ? b : a; }
+  static double smaller(double a, double b) noexcept { return b < a ? b : a; }
+
+  Bounds bounds(double entry_value, double peak) const noexcept {
+    if (entry_value > 0) return {1 + tp_, larger(peak - ts_, 1 - sl_)};
+    return {smaller(peak + ts_, 1 + sl_), 1 - tp_};
+  }
+
+  bool mark_and_check(Index d) {
+    for (auto& [sid, value] : held_) {
+      const int p = column(sid);
+      const auto s = static_cast<std::size_t>(sid);
+      const double price = m_.price(d, p);
+      double& ref = ref_price_[static_cast<std::size_t>(p)];
+      if (std::isnan(ref)) ref = price;
+      double r = price / ref;
+      if (std::isnan(r)) r = 1.0;
+      value = value * r;
+      cost_[s] = cost_[s] * r;
+      peak_[s] = larger(cost_[s], peak_[s]);
+      if (rules_.touched_exit) {
+        if (!touched_exit(d, sid, p, value, r, ref)) return false;
+      } else {
+        close_signal(d, sid, p, value, price);
+      }
+      if (!std::isnan(price)) ref = price;
+    }
+    return true;
+  }
+
+  void close_signal(Index d, int sid, int p, double value, double price) {
+    const auto s = static_cast<std::size_t>(sid);
+    const double c = cost_[s];
+    const Bounds b = bounds(value / c, peak_[s]);
+    const double x = c * m_.close(d, p) / price;
+    if (x >= b.upper) {
+      signals_.push_back({sid, true});
+    } else if (x < b.lower) {
+      signals_.push_back({sid, false});
+    }
+  }
+
+  // Closes the position on the same date at the touched bound, or at the
+  // open when the day opened beyond a bound. `value` aliases the held entry.
+  bool touched_exit(Index d, int sid, int p, double& value, double r, double ref) {
+    const auto s = static_cast<std::size_t>(sid);
+    const double c = cost_[s];
+    const double e = value / c;
+    const Bounds b = bounds(e, peak_[s]);
+    const double base = c / r;
+    const double high_ratio = base * m_.high(d, p) / ref;
+    const double low_ratio = base * m_.low(d, p) / ref;
+    const double open_ratio = base * m_.open(d, p) / ref;
+    const bool touched_low = low_ratio <= b.lower;
+    const bool touched_high = high_ratio >= b.upper;
+    const bool open_beyond = open_ratio >= b.upper || open_ratio <= b.lower;
+    if (open_beyond) {
+      value = e * open_ratio;
+    } else if (touched_high) {
+      value = e * b.upper;
+    } else if (touched_low) {
+      value = e * b.lower;
+    } else {
+      return true;
+    }
+    const bool losing_side = (touched_low && value > 0) || (touched_high && value < 0);
+    stopped_.push_back({sid, !losing_side});
+    return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0);
+  }
+
+  // Sells what was signalled on the previous close at today's marked value.
+  bool execute_pending() {
+    for (const ExitMark s : pending_) {
+      const int a = s.sid;
+      bool keep = false;
+      if (rebalance_due_) {
+        const int stop = host_.stop_trading_next_period();
+        if (stop < 0) return false;
+        keep = !stop && m_.weights(current_row_, a) != 0;
+      }
+      const double* h = held_.find(a);
+      if (h == nullptr || *h == 0) continue;
+      if (keep) continue;
+      if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0)) return false;
+      stopped_.push_back(s);
+      cost_[static_cast<std::size_t>(a)] = 1.0;
+      peak_[static_cast<std::size_t>(a)] = 1.0;
+      auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
+      if (same != signals_.end()) signals_.erase(same);
+    }
+    return true;
+  }
+
+  bool rebalance(Index d) {
+    const Vector<double> w = m_.weights.row(current_row_);
+    const Index k = w.size;
+    if (rules_.retain_cost_when_rebalance) {
+      for (Index sid = 0; sid < k; ++sid) {
+        const double v = w[sid];
+        if (v == 0) continue;
+        const double* h = held_.find(static_cast<int>(sid));
+        if (h == nullptr || *h * v <= 0) {
+          cost_[static_cast<std::size_t>(sid)] = 1.0;
+          peak_[static_cast<std::size_t>(sid)] = 1.0;
+        }
+      }
+    } else {
+      std::fill(cost_.begin(), cost_.end(), 1.0);
+      std::fill(peak_.begin(), peak_.end(), 1.0);
+    }
+    const int stop = host_.stop_trading_next_period();
+    if (stop < 0) return false;
+    target_.resize(static_cast<std::size_t>(k));
+    for (Index sid = 0; sid < k; ++sid) target_[static_cast<std::size_t>(sid)] = w[sid];
+    if (stop && !stopped_.empty()) {
+      for (const ExitMark s : stopped_) target_[static_cast<std::size_t>(s.sid)] = 0.0;
+    }
+    if (!size_positions()) return false;
+    stopped_.clear();
+    signals_.clear();
+    snapshot_ = held_.items();
+    applied_row_ = current_row_;
+    for (Index p = 0; p < m_.price.cols; ++p) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
+    return true;
+  }
+
+  // Trades every position column to its share of the equity at the start of
+  // the rebalance; total, divisor and scale ignore the fees paid on the way.
+  bool size_positions() {
+    double held_sum = 0.0;
+    for (const auto& [sid, value] : held_) held_sum += value;
+    const double total = cash_ + held_sum;
+    const auto k = static_cast<Index>(target_.size());
+    magnitudes_.resize(target_.size());
+    for (std::size_t i = 0; i < target_.size(); ++i) magnitudes_[i] = std::fabs(target_[i]);
+    const double base = numpy_sum(magnitudes_.data(), k);
+    const double divisor = 1 > base ? 1.0 : base;
+    double scale = total / divisor;
+    if (std::isnan(scale)) scale = 1.0;
+    const double cap = total * rules_.position_limit;
+    for (Index sid = 0; sid < k; ++sid) {
+      double target = target_[static_cast<std::size_t>(sid)] * scale;
+      if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
+      if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Trades one position to `target` (0 closes it), charging the fee on every
+  // trade and the tax as well on trades that reduce exposure.
+  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base) {
+    const double* found = held_.find(sid);
+    const bool held = check_held ? found != nullptr : true;
+    const bool now_open = found != nullptr && *found != 0;
+    const bool target_open = target != 0;
+    if (!now_open && target_open) {
+      if (!host_.record_entry(sid, target, weight_base, 1)) return false;
+    } else if (now_open && !target_open) {
+      if (!host_.record_exit(sid, 1)) return false;
+    } else if (now_open && target_open) {
+      const int retain = host_.retain_cost_setting();
+      if (retain < 0) return false;
+      if (!retain) {
+        const int resample = host_.resample_setting();
+        if (resample < 0) return false;
+        if (resample) {
+          if (!host_.record_exit(sid, 0)) return false;
+          if (!host_.record_entry(sid, target, weight_base, 0)) return false;
+        }
+      }
+    }
+    const double fee = rules_.fee_ratio;
+    const double tax = rules_.tax_ratio;
+    if (target_open) {
+      double* slot = held_.find(sid);
+      if (slot == nullptr) slot = &held_.insert(sid, 0.0);
+      double h = *slot;
+      const double amount = target - h;
+      const bool adds_exposure = (target >= 0 && amount > 0) || (target <= 0 && amount < 0);
+      const double rate = adds_exposure ? fee : fee + tax;
+      const double cost = rate * std::fabs(amount);
+      if (amount > 0) {
+        cash_ = cash_ - amount;
+        h = h + amount - cost;
+      } else {
+        cash_ = cash_ + (-amount) - cost;
+        h = h + amount;
+      }
+      *slot = h;
+      if (drop_zero && h == 0) held_.erase(sid);
+    } else if (held) {
+      double* slot = held_.find(sid);
+      if (slot == nullptr) slot = &held_.insert(sid, 0.0);
+      const double h = *slot;
+      cash_ = cash_ + h - std::fabs(h) * (fee + tax);
+      if (drop_zero) {
+        held_.erase(sid);
+      } else {
+        *slot = 0.0;
+      }
+    }
+    return true;
+  }
+
+  double value_at_close(Index d) const noexcept {
+    double equity = cash_;
+    for (const auto& [sid, value] : held_) {
+      const int p = column(sid);
+      const double price = m_.price(d, p);
+      const double close = m_.close(d, p);
+      if (std::isnan(price) || std::isnan(close)) {
+        equity += value;
+      } else {
+        equity += value * close / price;
+      }
+    }
+    return equity;
+  }
+
+  // A weight row dated before the next trading date becomes current at the
+  // end of this date; after the last date every remaining row does.
+  void advance_rows(Index d) noexcept {
+    const Index last_row = m_.pos_index.size - 1;
+    if (d + 1 < m_.price_index.size) {
+      const std::int64_t next = m_.price_index[d + 1];
+      while (current_row_ < last_row && m_.pos_index[current_row_ + 1] < next) ++current_row_;
+    } else if (current_row_ < last_row) {
+      current_row_ = last_row;
+    }
+  }
+
+  const Market m_;
+  const Rules rules_;
+  std::vector<int> column_of_;
+  Host& host_;
+  const double sl_, tp_, ts_;
+
+  double cash_ = 1.0;
+  HeldPositions held_;
+  std::vector<double> cost_;       // per position column, since the last reset
+  std::vector<double> peak_;       // largest cost ratio since the last reset
+  std::vector<double> ref_price_;  // per price column
+  std::vector<std::int8_t> mask_;  // rebalance marks per trading date
+  std::vector<ExitMark> pending_;  // signalled on the previous close
+  std::vector<ExitMark> signals_;  // signalled today
+  std::vector<ExitMark> stopped_;  // closed by an exit rule since the last rebalance
+  std::vector<HeldPositions::Item> snapshot_;  // held right after the last rebalance
+  Index current_row_ = 0;
+  Index applied_row_ = -1;
+  bool rebalance_due_ = false;
+
+  std::vector<double> target_;      // the weight row being traded
+  std::vector<double> magnitudes_;  // its absolute values, contiguous
+};
+
+}  // namespace quorex::simloop
