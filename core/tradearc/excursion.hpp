@@ -61,8 +61,8 @@ struct Error {
 struct Settings {
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
-  int window = 0;
-  int step = 0;
+  int tradearc_window = 0;
+  int tradearc_window_step = 0;
   int current_date = 0;  // the exit date, or the last simulated date
 };
 
@@ -134,7 +134,7 @@ inline Error track(const MatrixView& price, const MatrixView& close, const Trade
   const std::int64_t entry = trade.entry_index;
   const std::int64_t col = trade.column;
   std::int64_t end = settings.current_date;
-  if (entry + settings.window > end) end = entry + settings.window;
+  if (entry + settings.tradearc_window > end) end = entry + settings.tradearc_window;
   if (!price.present) return {Status::not_subscriptable};
   if (end >= price.rows) end = price.rows - 1;
 
@@ -234,10 +234,12 @@ inline Error write_record(const Path& path, const Settings& settings, int entry_
 
   const auto length = static_cast<std::int64_t>(path.size());
   // A negative window counts as unbounded, so the whole path is sampled.
-  const std::int64_t m = settings.window < 0 ? length : std::min<std::int64_t>(settings.window, length);
+  const int window = settings.tradearc_window;
+  const int step = settings.tradearc_window_step;
+  const std::int64_t m = window < 0 ? length : std::min<std::int64_t>(window, length);
   std::int64_t pos = 0;
-  if (settings.step > 0) {
-    for (std::int64_t t = 0; t < m; t += settings.step) {
+  if (step > 0) {  // a negative step samples nothing: m is never negative
+    for (std::int64_t t = 0; t < m; t += step) {
       path.measures(static_cast<std::size_t>(t), values);
       if (Error e = put(pos)) return e;
       pos += kMeasures;

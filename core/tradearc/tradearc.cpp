@@ -53,8 +53,8 @@ struct State {
   std::map<int, int> column_map;
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
-  int window = 0;
-  int step = 0;
+  int tradearc_window = 0;
+  int tradearc_window_step = 0;
   int current_date = 0;
   PyRef str_clear;
   PyRef str_append;
@@ -80,12 +80,11 @@ PyRef global(const char* name) {
   return PyRef::steal(value);
 }
 
-bool call_method(const char* global_name, PyObject* method, PyObject* arg) {
-  PyRef target = global(global_name);
+// list_name.clear(), resolved by name.
+bool clear_list(const char* list_name) {
+  PyRef target = global(list_name);
   if (!target) return false;
-  PyRef result = PyRef::steal(arg ? PyObject_CallMethodOneArg(target.get(), method, arg)
-                                  : PyObject_CallMethodNoArgs(target.get(), method));
-  return static_cast<bool>(result);
+  return static_cast<bool>(PyRef::steal(PyObject_CallMethodNoArgs(target.get(), state->str_clear.get())));
 }
 
 // array[index] as Python indexing does it (a NumPy scalar, NumPy's errors).
@@ -178,17 +177,16 @@ void set_error(const ex::Error& e) {
 // The excursion record of one trade: a float64 array of sampled blocks and
 // the exit block, unwritten samples -1.0.
 PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_entry, int charge_exit) {
-  ex::Trade trade{ex::column_for(state->column_map, column), entry_index, is_long, charge_entry != 0,
-                  charge_exit != 0};
-  const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->window, state->step,
-                              state->current_date};
-  ex::MatrixView price;
-  ex::MatrixView close;
-  if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
-
+  const ex::Settings settings{state->fee_ratio, state->tax_ratio, state->tradearc_window,
+                              state->tradearc_window_step, state->current_date};
   ex::Path path;
   std::int64_t n = 0;
   try {
+    const int price_column = ex::column_for(state->column_map, column);
+    ex::MatrixView price;
+    ex::MatrixView close;
+    if (!open_view(state->price.get(), price) || !open_view(state->close.get(), close)) return {};
+    const ex::Trade trade{price_column, entry_index, is_long, charge_entry != 0, charge_exit != 0};
     if (ex::Error e = ex::track(price, close, trade, settings, path)) {
       set_error(e);
       return {};
@@ -200,7 +198,7 @@ PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_en
     PyErr_NoMemory();
     return {};
   }
-  if (ex::Error e = ex::record_length(settings.window, settings.step, n)) {
+  if (ex::Error e = ex::record_length(settings.tradearc_window, settings.tradearc_window_step, n)) {
     set_error(e);
     return {};
   }
@@ -227,48 +225,53 @@ PyRef tradearc_analysis(int column, int entry_index, bool is_long, int charge_en
   return record;
 }
 
-// Appends the trade of `column` to the three lists; the exit index is -1 for
-// a trade still open. A failure leaves the items appended so far in place.
-bool append_trade(int column, int exit_index, int charge_exit) {
-  {
-    PyRef trades = global("trades");
-    if (!trades) return false;
-    PyRef entry_index = get_item(state->entry.get(), column);
-    if (!entry_index) return false;
-    PyRef item = PyRef::steal(PyList_New(3));
-    if (!item) return false;
-    PyObject* fields[] = {PyLong_FromLong(column), entry_index.release(), PyLong_FromLong(exit_index)};
-    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(item.get(), i, fields[i]);
-    if (!fields[0] || !fields[2]) return false;
-    PyRef done = PyRef::steal(PyObject_CallMethodOneArg(trades.get(), state->str_append.get(), item.get()));
-    if (!done) return false;
-  }
-  {
-    PyRef positions = global("trade_positions");
-    if (!positions) return false;
-    PyRef value = get_item(state->position.get(), column);
-    if (!value) return false;
-    PyRef done = PyRef::steal(PyObject_CallMethodOneArg(positions.get(), state->str_append.get(), value.get()));
-    if (!done) return false;
-  }
-  PyRef records = global("tradearc");
-  if (!records) return false;
+// Resolves the list `list_name`, then builds its new item, then appends it:
+// the order in which `trades.append(item)` evaluates in module code.
+template <class MakeItem>
+bool append_to(const char* list_name, MakeItem make_item) {
+  PyRef target = global(list_name);
+  if (!target) return false;
+  PyRef item = make_item();
+  if (!item) return false;
+  return static_cast<bool>(
+      PyRef::steal(PyObject_CallMethodOneArg(target.get(), state->str_append.get(), item.get())));
+}
+
+// [column, entry[column], exit_index].
+PyRef trade_item(int column, int exit_index) {
+  PyRef entry_index = get_item(state->entry.get(), column);
+  if (!entry_index) return {};
+  PyRef item = PyRef::steal(PyList_New(3));
+  if (!item) return {};
+  PyObject* fields[] = {PyLong_FromLong(column), entry_index.release(), PyLong_FromLong(exit_index)};
+  for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(item.get(), i, fields[i]);
+  if (!fields[0] || !fields[2]) return {};
+  return item;
+}
+
+// The record of the open (or last) entry of `column`; the direction is the
+// truth of `position[column] > 0`, so a NaN or zero position counts as short.
+PyRef column_record(int column, int charge_exit) {
   int entry_index = 0;
   int charge_entry = 0;
   PyRef entry_item = get_item(state->entry.get(), column);
-  if (!entry_item || !to_int(entry_item.get(), entry_index)) return false;
+  if (!entry_item || !to_int(entry_item.get(), entry_index)) return {};
   PyRef value = get_item(state->position.get(), column);
-  if (!value) return false;
   PyRef zero = PyRef::steal(PyLong_FromLong(0));
-  if (!zero) return false;
+  if (!value || !zero) return {};
   const int is_long = PyObject_RichCompareBool(value.get(), zero.get(), Py_GT);
-  if (is_long < 0) return false;
+  if (is_long < 0) return {};
   PyRef charge_item = get_item(state->charge_entry.get(), column);
-  if (!charge_item || !to_int(charge_item.get(), charge_entry)) return false;
-  PyRef record = tradearc_analysis(column, entry_index, is_long == 1, charge_entry, charge_exit);
-  if (!record) return false;
-  PyRef done = PyRef::steal(PyObject_CallMethodOneArg(records.get(), state->str_append.get(), record.get()));
-  return static_cast<bool>(done);
+  if (!charge_item || !to_int(charge_item.get(), charge_entry)) return {};
+  return tradearc_analysis(column, entry_index, is_long == 1, charge_entry, charge_exit);
+}
+
+// Appends the trade of `column` to the three lists; the exit index is -1 for
+// a trade still open. A failure leaves the items appended so far in place.
+bool append_trade(int column, int exit_index, int charge_exit) {
+  return append_to("trades", [&] { return trade_item(column, exit_index); }) &&
+         append_to("trade_positions", [&] { return get_item(state->position.get(), column); }) &&
+         append_to("tradearc", [&] { return column_record(column, charge_exit); });
 }
 
 // ---- the exported table -------------------------------------------------
@@ -284,11 +287,11 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
   state->price = PyRef::borrow(price);
   state->close = PyRef::borrow(close);
   state->column_map = std::move(column_map);
-  state->window = tradearc_window;
-  state->step = tradearc_window_step;
+  state->tradearc_window = tradearc_window;
+  state->tradearc_window_step = tradearc_window_step;
 
   for (const char* name : {"trades", "trade_positions", "tradearc"}) {
-    if (!call_method(name, state->str_clear.get(), nullptr)) return;
+    if (!clear_list(name)) return;
   }
 
   PyRef n = PyRef::steal(PyLong_FromLong(n_columns));
