@@ -6,6 +6,7 @@
 #
 #   scripts/sanitize.sh [pytest args...]
 #   FUZZ=long scripts/sanitize.sh tests/fuzz   # the long fuzz campaign
+#   NO_BUILD=1 scripts/sanitize.sh ...         # skip the (incremental) rebuild
 #
 # Any sanitizer report aborts the run with a non-zero exit status.
 set -euo pipefail
@@ -47,7 +48,9 @@ fi
 build_flags=(--no-build-isolation -Cbuild-dir="$BUILD_DIR" -Ccmake.build-type=RelWithDebInfo
              -Ccmake.define.QUOREX_SANITIZE=ON -Ccmake.define.QUOREX_TEST_HOOKS=ON)
 stamp="$VENV/.quorex-deps"
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+if [ -n "${NO_BUILD:-}" ] && [ -f "$stamp" ]; then
+  :  # NO_BUILD=1: rerun against the installed build (quick reruns while bisecting)
+elif [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
   pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
   pip install --quiet "${build_flags[@]}" ".[test]"
   touch "$stamp"
