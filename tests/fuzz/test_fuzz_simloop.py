@@ -145,7 +145,7 @@ def check_curve(args: dict, creturn) -> None:
         assert np.all(creturn[before] == 1.0)
 
 
-@budget(ci=150, long=25_000)
+@budget(ci=150, long=20_000)
 @given(markets())
 def test_backtest_on_hostile_markets(args):
     first, second = poisoned_twice(lambda: run_backtest(args))
@@ -157,7 +157,7 @@ def test_backtest_on_hostile_markets(args):
         assert set(operations) <= {"actions", "weights", "next_weights", "weight_time", "next_weight_time"}
 
 
-@budget(ci=100, long=15_000)
+@budget(ci=100, long=12_000)
 @given(markets(clean=True))
 def test_backtest_on_clean_markets(args):
     first, second = poisoned_twice(lambda: run_backtest(args))
@@ -175,7 +175,7 @@ def test_backtest_on_clean_markets(args):
     assert operations is simloop.stock_operations
 
 
-@budget(ci=150, long=15_000)
+@budget(ci=150, long=12_000)
 @given(st.data())
 def test_backtest_with_one_damaged_argument(data):
     args = data.draw(markets())

@@ -109,7 +109,7 @@ def run_session(start, operations, held):
     )
 
 
-@budget(ci=150, long=25_000)
+@budget(ci=150, long=20_000)
 @given(sessions())
 def test_call_sequences_are_memory_safe_and_deterministic(session):
     start, operations, held = session
