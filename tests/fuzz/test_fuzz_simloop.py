@@ -24,6 +24,7 @@ from fuzz_inputs import (
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
+import simloop_model as model
 from quorex.core import simloop, tradearc
 
 LABELS = ["A", "B", "C", "D", "é", ""]
@@ -293,3 +294,20 @@ def test_results_do_not_depend_on_layout(args):
     contiguous = {k: np.ascontiguousarray(v) if isinstance(v, np.ndarray) else v for k, v in args.items()}
     again = simloop.backtest_(**contiguous)
     assert drawn.tobytes() == again.tobytes()
+
+
+@budget(ci=60, long=5_000)
+@given(markets())
+def test_hostile_markets_follow_the_python_model(args):
+    """Where both the engine and the literal model finish, their curves agree."""
+    args = dict(args, tradearc_window=0, tradearc_window_step=1)  # the model has no excursion analysis
+    got = attempt(lambda: simloop.backtest_(**args))
+    rules = {k: v for k, v in args.items() if k not in ("tradearc_window", "tradearc_window_step")}
+    market = {"price": rules.pop("price_values"), "close": rules.pop("close_values"),
+              "high": rules.pop("high_values"), "low": rules.pop("low_values"), "open_": rules.pop("open_values")}
+    try:
+        want = model.backtest(**market, **rules).creturn
+    except Exception:  # the model is plain Python: it may trip where doubles carry on
+        return
+    assume(got.error is None)
+    np.testing.assert_allclose(got.result, np.asarray(want, dtype=float), rtol=1e-12, atol=0, equal_nan=True)
