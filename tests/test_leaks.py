@@ -221,7 +221,7 @@ def test_metrics_memory_is_flat(capsys):
         cycle(i)
     gc.collect()
     before = rss_bytes()
-    runs = max(SOAK_RUNS // 40, 10)
+    runs = max(SOAK_RUNS // 80, 10)
     for i in range(runs):
         cycle(i)
     gc.collect()
