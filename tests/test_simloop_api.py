@@ -336,3 +336,26 @@ def test_module_settings_after_import():
               "s.org_np is numpy, s.datetime is datetime, s.tradearc.__name__)")
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "None", "{}", "True", "True", "quorex.core.tradearc"]
+
+
+class _FailingList(list):
+    """A result list whose n-th append raises."""
+
+    def __init__(self, fail_at: int) -> None:
+        super().__init__()
+        self.fail_at = fail_at
+
+    def append(self, item) -> None:
+        if len(self) + 1 == self.fail_at:
+            raise RuntimeError("append failed")
+        super().append(item)
+
+
+@pytest.mark.parametrize("fail_at", [1, 3])  # a re-open during the run, the open trades at its end
+def test_failure_in_the_excursion_analysis_aborts_the_run(fail_at, monkeypatch):
+    simloop.backtest_(**market())
+    ops = simloop.stock_operations
+    monkeypatch.setattr(tradearc, "tradearc", _FailingList(fail_at))
+    with pytest.raises(RuntimeError, match="append failed"):
+        call(market(n=5, rows=2))  # two rows: both columns re-opened on date 2, then still open
+    assert simloop.stock_operations is ops

@@ -30,7 +30,6 @@ using Index = std::ptrdiff_t;
 struct ExitMark {
   int sid;
   bool upper;
-  friend bool operator==(const ExitMark&, const ExitMark&) = default;
 };
 
 struct Market {
@@ -76,10 +75,14 @@ class Host {
 
 // Held positions: sid -> signed value, iterated in ascending sid. A sorted
 // vector: a portfolio holds tens to hundreds of names and is walked every
-// date, while inserts and removals only happen when trading.
+// date, while inserts and removals only happen when trading. A rebalance
+// visits every column, most of them not held, so absence is answered by a
+// flag per column without searching.
 class HeldPositions {
  public:
   using Item = std::pair<int, double>;
+
+  explicit HeldPositions(std::size_t columns) : present_(columns, 0) {}
 
   auto begin() noexcept { return items_.begin(); }
   auto end() noexcept { return items_.end(); }
@@ -89,23 +92,32 @@ class HeldPositions {
   const std::vector<Item>& items() const noexcept { return items_; }
 
   double* find(int sid) noexcept {
-    auto it = lower(sid);
-    return it != items_.end() && it->first == sid ? &it->second : nullptr;
+    if (!present(sid)) return nullptr;
+    return &lower(sid)->second;
   }
   const double* find(int sid) const noexcept { return const_cast<HeldPositions*>(this)->find(sid); }
-  // Adds `sid` with `value`; the caller has checked it is absent.
-  double& insert(int sid, double value) { return items_.insert(lower(sid), {sid, value})->second; }
+  // Adds `sid` (a column index below `columns`) with `value`; the caller has
+  // checked it is absent.
+  double& insert(int sid, double value) {
+    present_[static_cast<std::size_t>(sid)] = 1;
+    return items_.insert(lower(sid), {sid, value})->second;
+  }
   void erase(int sid) noexcept {
-    auto it = lower(sid);
-    if (it != items_.end() && it->first == sid) items_.erase(it);
+    if (!present(sid)) return;
+    present_[static_cast<std::size_t>(sid)] = 0;
+    items_.erase(lower(sid));
   }
 
  private:
+  bool present(int sid) const noexcept {
+    return sid >= 0 && static_cast<std::size_t>(sid) < present_.size() && present_[static_cast<std::size_t>(sid)];
+  }
   std::vector<Item>::iterator lower(int sid) noexcept {
     return std::lower_bound(items_.begin(), items_.end(), sid,
                             [](const Item& item, int key) { return item.first < key; });
   }
   std::vector<Item> items_;
+  std::vector<char> present_;
 };
 
 enum class Status {
@@ -119,8 +131,8 @@ class Engine {
   // `column_of[sid]` is the price column of position column sid, or -1.
   // Shapes must be consistent (the caller checks them): price/close (and
   // high/low/open in touched mode) are N x M with N = len(price_index);
-  // weights has K = len(column_of) columns and, when both are non-empty,
-  // one row per pos_index date; the weights have at least one row.
+  // weights has one column per position column and, when both are
+  // non-empty, one row per pos_index date; the weights have at least one row.
   Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host)
       : m_(market),
         rules_(rules),
@@ -129,6 +141,7 @@ class Engine {
         sl_(std::fabs(rules.stop_loss)),
         tp_(std::fabs(rules.take_profit)),
         ts_(std::fabs(rules.trail_stop)),
+        held_(static_cast<std::size_t>(market.weights.cols)),
         cost_(static_cast<std::size_t>(market.weights.cols), 1.0),
         peak_(cost_),
         ref_price_(static_cast<std::size_t>(market.price.cols), 1.0) {
@@ -167,7 +180,6 @@ class Engine {
   Index current_row() const noexcept { return current_row_; }
   Index applied_row() const noexcept { return applied_row_; }
   bool rebalance_due() const noexcept { return rebalance_due_; }
-  double cash() const noexcept { return cash_; }
 
  private:
   struct Bounds {
@@ -206,9 +218,25 @@ class Engine {
     return {smaller(peak + ts_, 1 + sl_), 1 - tp_};
   }
 
+  // The held columns are scattered across wide rows, so every read of a
+  // date's prices is a cache miss; asking for the next date's lines while
+  // this date is processed hides that latency. (Always inlined: as a call,
+  // the compiler finds it free of effects and drops it.)
+  [[gnu::always_inline]] void prefetch(Index d, int p) const noexcept {
+    __builtin_prefetch(m_.price.data + d * m_.price.row_stride + p * m_.price.col_stride);
+    __builtin_prefetch(m_.close.data + d * m_.close.row_stride + p * m_.close.col_stride);
+    if (rules_.touched_exit) {
+      __builtin_prefetch(m_.high.data + d * m_.high.row_stride + p * m_.high.col_stride);
+      __builtin_prefetch(m_.low.data + d * m_.low.row_stride + p * m_.low.col_stride);
+      __builtin_prefetch(m_.open.data + d * m_.open.row_stride + p * m_.open.col_stride);
+    }
+  }
+
   bool mark_and_check(Index d) {
+    const bool ahead = d + 1 < m_.price_index.size;
     for (auto& [sid, value] : held_) {
       const int p = column(sid);
+      if (ahead) prefetch(d + 1, p);
       const auto s = static_cast<std::size_t>(sid);
       const double price = m_.price(d, p);
       double& ref = ref_price_[static_cast<std::size_t>(p)];

@@ -120,10 +120,9 @@ class TradeRecorder final : public engine::Host {
 // backtest_ arguments
 
 constexpr const char* kBacktestParams[] = {
-    "price_values",  "close_values",     "high_values",  "low_values",    "open_values",
-    "price_index",   "price_columns",    "pos_values",   "pos_index",     "pos_columns",
-    "resample",      "fee_ratio",        "tax_ratio",    "stop_loss",     "take_profit",
-    "trail_stop",    "touched_exit",     "position_limit", "retain_cost_when_rebalance",
+    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
+    "stop_loss", "take_profit", "trail_stop", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "tradearc_window", "tradearc_window_step", "periodically_rebalance",
 };
 constexpr quorex::Signature kBacktestSignature{"backtest_", kBacktestParams, 11};
@@ -377,11 +376,109 @@ int mapping_has(PyObject* mapping, int key) {
   return k ? PySequence_Contains(mapping, k.get()) : -1;
 }
 
-// The end-of-run summary: last applied and next weights, normalised, and an
-// action label per stock. Published only when complete.
-bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const engine::Engine& run) {
+// Weights of the last rebalance, divided by their sum when it exceeds 1; a
+// column sold since then by a pending exit counts in the sum but reports 0
+// (one closed by a touched exit is still held, at 0, and keeps its weight).
+bool fill_last_weights(PyObject* weights, const Matrix<double>& w, const engine::Engine& run) {
+  std::vector<std::pair<int, double>> last;
+  double sum = 0.0;
+  for (const auto& [sid, value] : run.snapshot()) {
+    const double v = w(run.applied_row(), sid);
+    last.emplace_back(sid, run.held().find(sid) ? v : 0.0);
+    sum += v;
+  }
+  const double divisor = sum > 1 ? sum : 1.0;
+  for (const auto& [sid, v] : last) {
+    if (!set_float_item(weights, sid, v / divisor)) return false;
+  }
+  return true;
+}
+
+// The newest row's non-zero weights, divided by its absolute sum when that
+// exceeds 1; with stop_trading_next_period, stocks on their way out (or
+// just out) are left out.
+bool fill_next_weights(PyObject* next_weights, const Matrix<double>& w, PyObject* stop_trading,
+                       const engine::Engine& run) {
+  std::vector<char> exiting(static_cast<std::size_t>(w.cols), 0);
+  for (const auto* list : {&run.stopped_out(), &run.pending_exits()}) {
+    for (const engine::ExitMark s : *list) exiting[static_cast<std::size_t>(s.sid)] = 1;
+  }
+  std::vector<std::pair<int, double>> next;
+  double sum = 0.0;
+  for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
+    const double v = w(run.current_row(), sid);
+    sum += std::fabs(v);
+    const int stop = PyObject_IsTrue(stop_trading);
+    if (stop < 0) return false;
+    if (stop && exiting[static_cast<std::size_t>(sid)]) continue;
+    if (v != 0) next.emplace_back(static_cast<int>(sid), v);
+  }
+  const double divisor = sum > 1 ? sum : 1.0;
+  for (const auto& [sid, v] : next) {
+    if (!set_float_item(next_weights, sid, v / divisor)) return false;
+  }
+  return true;
+}
+
+// 1 when `mapping[key]` exists and differs from 0, 0 otherwise, -1 on error.
+int has_nonzero(PyObject* mapping, int key) {
+  PyRef k = PyRef::steal(PyLong_FromLong(key));
+  if (!k) return -1;
+  const int has = PySequence_Contains(mapping, k.get());
+  if (has <= 0) return has;
+  PyRef value = PyRef::steal(PyObject_GetItem(mapping, k.get()));
+  PyRef zero = PyRef::steal(PyLong_FromLong(0));
+  if (!value || !zero) return -1;
+  return PyObject_RichCompareBool(value.get(), zero.get(), Py_NE);
+}
+
+// What each stock does next: the due rebalance's enter/exit/hold, then the
+// pending exits, then the stocks stopped out since the last rebalance; later
+// labels overwrite earlier ones.
+bool label_actions(PyObject* actions, PyObject* next_weights, const BacktestArgs& a, const engine::Engine& run) {
   const Matrix<double>& w = a.market.weights;
-  const engine::HeldPositions& held = run.held();
+  const Py_ssize_t row = run.current_row();
+  if (run.rebalance_due()) {
+    for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
+      const double v = w(row, sid);
+      const double* h = run.held().find(static_cast<int>(sid));
+      const double cur = h ? *h : 0.0;
+      const char* label = cur == 0 ? (v != 0 ? "enter" : nullptr) : (v == 0 ? "exit" : "hold");
+      if (label && !set_label(actions, static_cast<int>(sid), label)) return false;
+    }
+  }
+
+  const std::int64_t last_date = a.market.price_index[a.market.price_index.size - 1];
+  const bool newest_row_is_older = last_date > a.market.pos_index[row];
+  for (const engine::ExitMark s : run.pending_exits()) {
+    const int stop = PyObject_IsTrue(a.stop_trading);
+    if (stop < 0) return false;
+    const char* label = nullptr;
+    if (stop || newest_row_is_older) {
+      label = s.upper ? "tp" : "sl";
+    } else {
+      const int reentered = has_nonzero(next_weights, s.sid);
+      if (reentered < 0) return false;
+      if (reentered) label = s.upper ? "tp_enter" : "sl_enter";
+    }
+    if (label && !set_label(actions, s.sid, label)) return false;
+  }
+
+  for (const engine::ExitMark s : run.stopped_out()) {
+    const int stop = PyObject_IsTrue(a.stop_trading);
+    if (stop < 0) return false;
+    int labelled = 0;
+    if (!stop) {
+      labelled = mapping_has(actions, s.sid);
+      if (labelled < 0) return false;
+    }
+    if ((stop || !labelled) && !set_label(actions, s.sid, s.upper ? "tp_" : "sl_")) return false;
+  }
+  return true;
+}
+
+// The end-of-run summary, published only when complete.
+bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const engine::Engine& run) {
   PyRef actions = PyRef::steal(PyDict_New());
   PyRef weights = PyRef::steal(PyDict_New());
   PyRef next_weights = PyRef::steal(PyDict_New());
@@ -389,42 +486,10 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
   if (!actions || !weights || !next_weights || !ops) return false;
   if (PyDict_SetItem(ops.get(), names.actions, actions.get()) < 0 ||
       PyDict_SetItem(ops.get(), names.weights, weights.get()) < 0 ||
-      PyDict_SetItem(ops.get(), names.next_weights, next_weights.get()) < 0) {
+      PyDict_SetItem(ops.get(), names.next_weights, next_weights.get()) < 0 ||
+      !fill_last_weights(weights.get(), a.market.weights, run) ||
+      !fill_next_weights(next_weights.get(), a.market.weights, a.stop_trading, run)) {
     return false;
-  }
-
-  // Weights of the last rebalance; a column sold since then by a pending
-  // exit counts in the sum but reports 0.
-  std::vector<std::pair<int, double>> last;
-  double weight_sum = 0.0;
-  for (const auto& [sid, value] : run.snapshot()) {
-    const double v = w(run.applied_row(), sid);
-    last.emplace_back(sid, held.find(sid) ? v : 0.0);
-    weight_sum += v;
-  }
-  const double last_divisor = weight_sum > 1 ? weight_sum : 1.0;
-  for (const auto& [sid, v] : last) {
-    if (!set_float_item(weights.get(), sid, v / last_divisor)) return false;
-  }
-
-  std::vector<char> exiting(static_cast<std::size_t>(w.cols), 0);
-  for (const auto* list : {&run.stopped_out(), &run.pending_exits()}) {
-    for (const engine::ExitMark s : *list) exiting[static_cast<std::size_t>(s.sid)] = 1;
-  }
-  const Py_ssize_t row = run.current_row();
-  double next_sum = 0.0;
-  std::vector<std::pair<int, double>> next;
-  for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
-    const double v = w(row, sid);
-    next_sum += std::fabs(v);
-    const int stop = PyObject_IsTrue(a.stop_trading);
-    if (stop < 0) return false;
-    if (stop && exiting[static_cast<std::size_t>(sid)]) continue;
-    if (v != 0) next.emplace_back(static_cast<int>(sid), v);
-  }
-  const double next_divisor = next_sum > 1 ? next_sum : 1.0;
-  for (const auto& [sid, v] : next) {
-    if (!set_float_item(next_weights.get(), sid, v / next_divisor)) return false;
   }
   PyRef weight_time = PyRef::steal(PyLong_FromSsize_t(run.applied_row()));
   PyRef next_weight_time = PyRef::steal(PyLong_FromSsize_t(run.current_row()));
@@ -433,59 +498,19 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
     return false;
   }
 
+  // normalize_weight is looked up by name, like any module-level helper.
   PyRef normalize = PyRef::steal(module_global(module, names.normalize_weight));
   PyRef limit = PyRef::steal(PyFloat_FromDouble(a.rules.position_limit));
   if (!normalize || !limit) return false;
-  PyRef weights_out = PyRef::steal(PyObject_CallFunctionObjArgs(normalize.get(), weights.get(), limit.get(), nullptr));
+  auto normalized = [&](PyObject* dict) {
+    return PyRef::steal(PyObject_CallFunctionObjArgs(normalize.get(), dict, limit.get(), nullptr));
+  };
+  PyRef weights_out = normalized(weights.get());
   if (!weights_out || PyDict_SetItem(ops.get(), names.weights, weights_out.get()) < 0) return false;
-  PyRef next_out = PyRef::steal(PyObject_CallFunctionObjArgs(normalize.get(), next_weights.get(), limit.get(), nullptr));
+  PyRef next_out = normalized(next_weights.get());
   if (!next_out || PyDict_SetItem(ops.get(), names.next_weights, next_out.get()) < 0) return false;
 
-  if (run.rebalance_due()) {
-    for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
-      const double v = w(row, sid);
-      const double* h = held.find(static_cast<int>(sid));
-      const double cur = h ? *h : 0.0;
-      const char* label = cur == 0 ? (v != 0 ? "enter" : nullptr) : (v == 0 ? "exit" : "hold");
-      if (label && !set_label(actions.get(), static_cast<int>(sid), label)) return false;
-    }
-  }
-
-  const std::int64_t last_date = a.market.price_index[a.market.price_index.size - 1];
-  const bool newest_row_is_old = last_date > a.market.pos_index[row];
-  for (const engine::ExitMark s : run.pending_exits()) {
-    const int stop = PyObject_IsTrue(a.stop_trading);
-    if (stop < 0) return false;
-    const char* label = nullptr;
-    if (stop || newest_row_is_old) {
-      label = s.upper ? "tp" : "sl";
-    } else {
-      const int has = mapping_has(next_out.get(), s.sid);
-      if (has < 0) return false;
-      if (has) {
-        PyRef k = PyRef::steal(PyLong_FromLong(s.sid));
-        PyRef value = PyRef::steal(k ? PyObject_GetItem(next_out.get(), k.get()) : nullptr);
-        PyRef zero = PyRef::steal(PyLong_FromLong(0));
-        if (!value || !zero) return false;
-        const int nonzero = PyObject_RichCompareBool(value.get(), zero.get(), Py_NE);
-        if (nonzero < 0) return false;
-        if (nonzero) label = s.upper ? "tp_enter" : "sl_enter";
-      }
-    }
-    if (label && !set_label(actions.get(), s.sid, label)) return false;
-  }
-
-  for (const engine::ExitMark s : run.stopped_out()) {
-    const int stop = PyObject_IsTrue(a.stop_trading);
-    if (stop < 0) return false;
-    int labelled = 0;
-    if (!stop) {
-      labelled = mapping_has(actions.get(), s.sid);
-      if (labelled < 0) return false;
-    }
-    if ((stop || !labelled) && !set_label(actions.get(), s.sid, s.upper ? "tp_" : "sl_")) return false;
-  }
-
+  if (!label_actions(actions.get(), next_out.get(), a, run)) return false;
   return PyDict_SetItem(PyModule_GetDict(module), names.stock_operations, ops.get()) == 0;
 }
 
@@ -723,6 +748,8 @@ PyObject* get_trade_stocks(PyObject* module, PyObject* const* args, Py_ssize_t n
     }
     if (!put(4, std::move(exit_signal))) return nullptr;
 
+    arc = PyRef::steal(module_global(module, names.tradearc));
+    if (!arc) return nullptr;
     PyRef positions = PyRef::steal(PyObject_GetAttr(arc.get(), names.trade_positions));
     if (!positions || !put(5, PyRef::steal(item_at(positions.get(), i)))) return nullptr;
 
