@@ -132,11 +132,11 @@ INT32_EDGES = [-(2**31), -(2**31) + 1, -2, -1, 0, 1, 2, 3, 2**31 - 2, 2**31 - 1]
 
 
 def windows() -> st.SearchStrategy[int]:
-    return st.one_of(st.integers(0, 12), st.integers(0, 12), st.sampled_from(INT32_EDGES))
+    return st.one_of(*[st.integers(0, 12)] * 4, st.sampled_from(INT32_EDGES))
 
 
 def steps() -> st.SearchStrategy[int]:
-    return st.one_of(st.integers(1, 5), st.integers(1, 5), st.sampled_from(INT32_EDGES))
+    return st.one_of(*[st.integers(1, 5)] * 4, st.sampled_from(INT32_EDGES))
 
 
 @st.composite

@@ -21,7 +21,7 @@ from fuzz_inputs import (
     weights,
     windows,
 )
-from hypothesis import assume, given
+from hypothesis import assume, event, given
 from hypothesis import strategies as st
 
 import simloop_model as model
@@ -40,27 +40,32 @@ def markets(draw, clean: bool = False):
 
     With `clean`, prices are positive and finite, weights and rules finite.
     """
-    n = draw(st.integers(1 if clean else 0, 10))
+    # Now and then an empty market, or a label that no price column carries.
+    degenerate = not clean and draw(st.integers(0, 7)) == 0
+    n = draw(st.integers(0 if degenerate else 1, 10))
     m = draw(st.integers(1, 4))
     k = draw(st.integers(1, 4))
-    r = draw(st.integers(1 if clean else 0, 5))
+    r = draw(st.integers(0 if degenerate else 1, 5))
     price_labels = draw(st.lists(st.sampled_from(LABELS), min_size=m, max_size=m, unique=clean))
     # Position labels: mostly price labels (duplicates allowed), at times an unknown one.
-    pos_label = st.sampled_from(price_labels) if clean else st.sampled_from(price_labels + ["Z"])
+    pos_label = st.sampled_from(price_labels + ["Z"] if degenerate else price_labels)
     pos_labels = draw(st.lists(pos_label, min_size=k, max_size=k))
     price = prices(allow_special=not clean)
+    price_index = sorted_dates(draw, n)
+    # Weight rows mostly inside the trading calendar, so that rebalances happen.
+    low, high = (int(price_index[0]) - 3, int(price_index[-1])) if n and draw(st.integers(0, 3)) else (-5, 45)
     args = dict(
         price_values=matrix(draw, n, m, price),
         close_values=matrix(draw, n, m, price),
         high_values=matrix(draw, n, m, price),
         low_values=matrix(draw, n, m, price),
         open_values=matrix(draw, n, m, price),
-        price_index=sorted_dates(draw, n),
+        price_index=price_index,
         price_columns=np.array(price_labels, dtype=object),
         pos_values=matrix(draw, r, k, weights(allow_special=not clean)),
-        pos_index=sorted_dates(draw, r, low=-5, high=45),
+        pos_index=sorted_dates(draw, r, low=low, high=max(high, low + r)),
         pos_columns=np.array(pos_labels, dtype=object),
-        resample=sorted_dates(draw, draw(st.integers(0, 8)), low=-5, high=45, unique=False),
+        resample=None,
         fee_ratio=draw(st.sampled_from([0.0, 0.001425, 0.01]) if clean else ratios),
         tax_ratio=draw(st.sampled_from([0.0, 0.003]) if clean else ratios),
         stop_loss=draw(st.sampled_from([0.05, 0.2, 1.0]) if clean else distances),
@@ -74,6 +79,11 @@ def markets(draw, clean: bool = False):
         tradearc_window_step=draw(st.integers(1, 3) if clean else steps()),
         periodically_rebalance=draw(st.booleans()),
     )
+    resample = draw(st.sampled_from(["pos_index", "price_index", "drawn"]))
+    if resample == "drawn":
+        args["resample"] = sorted_dates(draw, draw(st.integers(0, 8)), low=-5, high=45, unique=False)
+    else:
+        args["resample"] = args[resample].copy()
     if not args["touched_exit"] and draw(st.booleans()):
         args.update(high_values=None, low_values=None, open_values=None)
     return args
@@ -151,8 +161,10 @@ def check_curve(args: dict, creturn) -> None:
 def test_backtest_on_hostile_markets(args):
     first, second = poisoned_twice(lambda: run_backtest(args))
     assert_same_outcome(first, second)
+    event(f"outcome: {first.error.__name__ if first.error else 'curve'}")
     if first.error is None:
         creturn, (trades, positions, records, operations) = first.result
+        event(f"trades: {min(len(trades), 4)}{'+' if len(trades) >= 4 else ''}")
         check_curve(args, creturn)
         assert len(trades) == len(positions) >= len(records)
         assert set(operations) <= {"actions", "weights", "next_weights", "weight_time", "next_weight_time"}
@@ -189,6 +201,7 @@ def test_backtest_with_one_damaged_argument(data):
         args[name] = data.draw(broken(args[name]))
     first, second = poisoned_twice(lambda: run_backtest(args))
     assert_same_outcome(first, second)
+    event(f"{name}: {first.error.__name__ if first.error else 'curve'}")
     if first.error is None:
         check_curve(args, first.result[0]) if isinstance(args["price_index"], np.ndarray) else None
 
