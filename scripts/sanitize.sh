@@ -72,6 +72,8 @@ supp="$PWD/tests/sanitizer/lsan.supp"
 # them (and LeakSanitizer sees them). The interpreter does not free all of its
 # own objects at exit, so the leak check runs at the end of the pytest session
 # instead (tests/conftest.py), where anything unreachable has no owner.
+# Allocations above 2 GiB fail (MemoryError) instead of aborting: the fuzz
+# tests ask for absurd sizes on purpose.
 export PYTHONMALLOC=malloc
 export QUOREX_LSAN_CHECK=1
 export ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0:strict_init_order=1:check_initialization_order=1:allocator_may_return_null=1:max_allocation_size_mb=2048${ASAN_EXTRA:+:$ASAN_EXTRA}"
