@@ -1,7 +1,7 @@
 # Each target sets up .venv (Python 3.13, quorex in editable mode) when needed.
 PY := .venv/bin/python
 
-.PHONY: setup demo test bench clean
+.PHONY: setup demo test bench clean sanitize
 
 setup:
 	@scripts/bootstrap.sh
@@ -17,3 +17,9 @@ bench: setup
 
 clean:
 	rm -rf build .venv
+
+# ASan + UBSan build in build/asan, installed into .venv-asan, full test suite
+# with leak checking. FUZZ=long runs the long fuzz campaign; ARGS are passed
+# to pytest (e.g. ARGS=tests/fuzz).
+sanitize:
+	FUZZ=$(FUZZ) scripts/sanitize.sh $(ARGS)
