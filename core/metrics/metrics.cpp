@@ -627,6 +627,7 @@ PyObject* method_trampoline(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t
 // Method definitions live as long as the process: the class's functions
 // point into them.
 std::array<PyMethodDef, kMethodCount> method_defs;
+std::array<std::string, kMethodCount> method_docs;
 
 template <std::size_t... I>
 void fill_method_defs(std::index_sequence<I...>) {
@@ -636,7 +637,8 @@ void fill_method_defs(std::index_sequence<I...>) {
   for (std::size_t i = 0; i < kMethodCount; ++i) {
     const MethodSpec& spec = kMethods[i];
     const std::string doc = spec.kind == Kind::accessor ? accessor_doc(spec) : std::string(spec.doc);
-    method_defs[i].ml_doc = (new std::string(text_signature(spec) + doc))->c_str();  // never freed
+    method_docs[i] = text_signature(spec) + doc;
+    method_defs[i].ml_doc = method_docs[i].c_str();
   }
 }
 
