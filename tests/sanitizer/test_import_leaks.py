@@ -26,22 +26,7 @@ sys.exit(3 if ctypes.CDLL(None).__lsan_do_recoverable_leak_check() else 0)
 """
 
 
-@pytest.mark.parametrize(
-    "module",
-    [
-        "textkit",
-        "tradearc",
-        "simloop",
-        pytest.param(
-            "metrics",
-            marks=pytest.mark.xfail(
-                strict=False,
-                reason="metrics' exec_module allocates one std::string per method docstring with new and keeps "
-                "only its c_str(): 55 unreachable string objects per process",
-            ),
-        ),
-    ],
-)
+@pytest.mark.parametrize("module", ["textkit", "tradearc", "simloop", "metrics"])
 def test_import_leaves_nothing_unreachable(module):
     done = subprocess.run([sys.executable, "-c", PROBE, f"quorex.core.{module}"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr[-4000:]
