@@ -16,7 +16,7 @@ bench: setup
 	$(PY) bench/backtest.py
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-asan
 
 # ASan + UBSan build in build/asan, installed into .venv-asan, full test suite
 # with leak checking. FUZZ=long runs the long fuzz campaign; ARGS are passed
