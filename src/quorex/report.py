@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -34,6 +35,7 @@ SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
 }
 
 
+@dataclass(kw_only=True, eq=False, repr=False)
 class Report:
     """A finished backtest.
 
@@ -76,51 +78,30 @@ class Report:
         The full excursion record of each trade (sampled days, then exit).
     """
 
-    def __init__(
-        self,
-        *,
-        creturn: pd.Series,
-        benchmark: pd.Series,
-        position: pd.DataFrame,
-        trades: pd.DataFrame,
-        liquidity: Mapping[str, Mapping[str, float]],
-        fee_ratio: float,
-        tax_ratio: float,
-        stop_loss: float | None,
-        take_profit: float | None,
-        trail_stop: float | None,
-        trade_at: str,
-        market: Any,
-        update_date: pd.Timestamp,
-        next_trading_date: pd.Timestamp,
-        weights: pd.Series,
-        next_weights: pd.Series,
-        stock_operations: pd.DataFrame,
-        rebalance_dates: pd.DatetimeIndex | None = None,
-        excursions: list[np.ndarray] | None = None,
-        live_performance_start: pd.Timestamp | None = None,
-    ) -> None:
-        self.creturn = creturn
-        self.benchmark = benchmark
-        self.position = position
-        self.trades = trades
-        self.liquidity = dict(liquidity)
-        self.fee_ratio = fee_ratio
-        self.tax_ratio = tax_ratio
-        self.stop_loss = stop_loss
-        self.take_profit = take_profit
-        self.trail_stop = trail_stop
-        self.trade_at = trade_at
-        self.market = market
-        self.update_date = update_date
-        self.next_trading_date = next_trading_date
-        self.live_performance_start = live_performance_start
-        self.weights = weights
-        self.next_weights = next_weights
-        self.stock_operations = stock_operations
-        self.rebalance_dates = rebalance_dates if rebalance_dates is not None else pd.DatetimeIndex([])
-        self.excursions = excursions or []
-        self._metrics: Metrics | None = None
+    creturn: pd.Series
+    benchmark: pd.Series
+    position: pd.DataFrame
+    trades: pd.DataFrame
+    liquidity: dict[str, Mapping[str, float]]
+    fee_ratio: float
+    tax_ratio: float
+    stop_loss: float | None
+    take_profit: float | None
+    trail_stop: float | None
+    trade_at: str
+    market: Any
+    update_date: pd.Timestamp
+    next_trading_date: pd.Timestamp
+    weights: pd.Series
+    next_weights: pd.Series
+    stock_operations: pd.DataFrame
+    rebalance_dates: pd.DatetimeIndex = field(default_factory=lambda: pd.DatetimeIndex([]))
+    excursions: list[np.ndarray] = field(default_factory=list)
+    live_performance_start: pd.Timestamp | None = None
+    _metrics: Metrics | None = field(default=None, init=False)
+
+    def __post_init__(self) -> None:
+        self.liquidity = dict(self.liquidity)
 
     @property
     def metrics(self) -> Metrics:
