@@ -106,9 +106,9 @@ struct FunctionSpec {
 };
 
 template <std::size_t N, class Body>
-PyObject* run_function(const FunctionSpec<N>& spec, Body body, PyObject* const* args, Py_ssize_t nargs,
+PyObject* run_function(const FunctionSpec<N>& decl, Body body, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  const quorex::Signature signature{spec.name, spec.params, static_cast<Py_ssize_t>(N)};
+  const quorex::Signature signature{decl.name, decl.params, static_cast<Py_ssize_t>(N)};
   std::array<PyObject*, N> bound{};
   if (!quorex::parse_args(signature, args, nargs, kwnames, bound.data())) return nullptr;
   return finish(std::apply([&](auto*... arg) { return body(PyRef::borrow(arg)...); }, bound));
@@ -574,26 +574,26 @@ constexpr const char* kClassDoc =
 
 // The accessor docstring: summary, then an Args: block for the rate-taking
 // ones, then the Returns: block, in the class body's indentation.
-std::string accessor_doc(const MethodSpec& spec) {
-  std::string doc = spec.doc;
+std::string accessor_doc(const MethodSpec& decl) {
+  std::string doc = decl.doc;
   doc += "\n        \n";
-  if (spec.takes_arg()) {
+  if (decl.takes_arg()) {
     doc += "        Args:\n            riskfree_rate (float): Risk-free rate for calculations\n            \n";
   }
   doc += "        Returns:\n            ";
-  doc += spec.returns;
+  doc += decl.returns;
   doc += "\n        ";
   return doc;
 }
 
 // "name(self, param=default)\n--\n\n" ahead of the docstring, for inspect.
-std::string text_signature(const MethodSpec& spec) {
-  std::string signature = std::string(spec.name) + "(self";
-  if (spec.takes_arg()) {
+std::string text_signature(const MethodSpec& decl) {
+  std::string signature = std::string(decl.name) + "(self";
+  if (decl.takes_arg()) {
     signature += ", ";
-    signature += spec.params[1];
-    if (spec.n_required < 2) {
-      char* text = PyOS_double_to_string(spec.fallback, 'r', 0, 0, nullptr);
+    signature += decl.params[1];
+    if (decl.n_required < 2) {
+      char* text = PyOS_double_to_string(decl.fallback, 'r', 0, 0, nullptr);
       if (text != nullptr) {
         signature += "=";
         signature += text;
@@ -610,18 +610,18 @@ std::string text_signature(const MethodSpec& spec) {
 // Python functions; the class they are bound to is ignored.
 template <std::size_t I>
 PyObject* method_trampoline(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr const MethodSpec& spec = kMethods[I];
-  const quorex::Signature signature{spec.name, std::span<const char* const>(spec.params.data(), spec.n_params),
-                                    spec.n_required};
+  constexpr const MethodSpec& decl = kMethods[I];
+  const quorex::Signature signature{decl.name, std::span<const char* const>(decl.params.data(), decl.n_params),
+                                    decl.n_required};
   std::array<PyObject*, 2> bound{};
   if (!quorex::parse_args(signature, args, nargs, kwnames, bound.data())) return nullptr;
   PyRef fallback;
-  if (spec.takes_arg() && bound[1] == nullptr) {
-    fallback = PyRef::steal(PyFloat_FromDouble(spec.fallback));
+  if (decl.takes_arg() && bound[1] == nullptr) {
+    fallback = PyRef::steal(PyFloat_FromDouble(decl.fallback));
     if (!fallback) return nullptr;
     bound[1] = fallback.get();
   }
-  return finish(spec.body(bound[0], bound[1]));
+  return finish(decl.body(bound[0], bound[1]));
 }
 
 // Method definitions and their docstrings live as long as the process: the
@@ -635,9 +635,9 @@ void fill_method_defs(std::index_sequence<I...>) {
                                  nullptr}),
    ...);
   for (std::size_t i = 0; i < kMethodCount; ++i) {
-    const MethodSpec& spec = kMethods[i];
-    const std::string doc = spec.kind == Kind::accessor ? accessor_doc(spec) : std::string(spec.doc);
-    method_docs[i] = text_signature(spec) + doc;
+    const MethodSpec& decl = kMethods[i];
+    const std::string doc = decl.kind == Kind::accessor ? accessor_doc(decl) : std::string(decl.doc);
+    method_docs[i] = text_signature(decl) + doc;
     method_defs[i].ml_doc = method_docs[i].c_str();
   }
 }
@@ -660,8 +660,8 @@ PyRef create_metrics_class(PyObject* module) {
   }
   // Placeholders keep the class namespace in class-body order; each is
   // replaced below once the class exists.
-  for (const MethodSpec& spec : kMethods) {
-    if (PyDict_SetItemString(ns.get(), spec.name, Py_None) < 0) return {};
+  for (const MethodSpec& decl : kMethods) {
+    if (PyDict_SetItemString(ns.get(), decl.name, Py_None) < 0) return {};
   }
   PyRef cls = call(PyRef::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), "Metrics",
                    tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type)), ns);

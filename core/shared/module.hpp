@@ -12,7 +12,7 @@ namespace quorex {
 // Py_mod_create slot: a module is loaded into one interpreter per process
 // only (its native state is process-wide). Each extension module is its own
 // shared library with hidden symbols, so the static below is per module.
-inline PyObject* guarded_create(PyObject* spec, PyModuleDef* /*def*/) {
+inline PyObject* guarded_create(PyObject* module_spec, PyModuleDef* /*def*/) {
   static std::int64_t owner_interpreter = -1;
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return nullptr;
@@ -24,7 +24,7 @@ inline PyObject* guarded_create(PyObject* spec, PyModuleDef* /*def*/) {
                     "per process.");
     return nullptr;
   }
-  PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());
 }
