@@ -339,7 +339,7 @@ def _is_boolean(column: pd.Series) -> bool:
 
 def _numeric_weights(frame: pd.DataFrame) -> pd.DataFrame:
     if len(frame.columns) and all(_is_boolean(frame[c]) for c in frame.columns):
-        picked = frame.fillna(False).astype(bool)
+        picked = frame.eq(True)  # gaps (NaN) are not selected
         count = picked.sum(axis=1).replace(0, np.nan)
         return picked.div(count, axis=0).fillna(0.0)
     numeric = _as_float_frame(frame, "weights")
