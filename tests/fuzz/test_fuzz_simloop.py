@@ -228,22 +228,6 @@ def test_trade_rows_with_foreign_arrays(data):
         assert operations is simloop.stock_operations
 
 
-def reference_normalize(weights: dict, limit) -> dict:
-    total = 0.0
-    for key in weights:
-        total = total + abs(weights[key])
-    out = dict(weights)
-    for key in out:
-        if total > 1:
-            out[key] = out[key] * (1 / total)
-    for key in out:
-        if out[key] > limit:
-            out[key] = limit
-        elif out[key] < -limit:
-            out[key] = -limit
-    return out
-
-
 weight_values = st.one_of(st.floats(), st.integers(-5, 5), st.sampled_from(SPECIAL_FLOATS))
 
 
@@ -253,7 +237,7 @@ weight_values = st.one_of(st.floats(), st.integers(-5, 5), st.sampled_from(SPECI
     st.one_of(st.floats(), st.sampled_from([0.0, 0.3, 1.0, -0.5])),
 )
 def test_normalize_weight_matches_its_definition(weights, limit):
-    expected = reference_normalize(weights, limit)
+    expected = model.normalize_weight(dict(weights), limit)
     given_weights = dict(weights)
     outcome = attempt(lambda: simloop.normalize_weight(given_weights, limit))
     assert outcome.error is None, outcome
