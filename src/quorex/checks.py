@@ -215,6 +215,18 @@ def last_price_rows(close: pd.DataFrame) -> np.ndarray:
     return np.maximum.accumulate(marked, axis=0)
 
 
+def _priced_recently(valid: np.ndarray, limit: int) -> np.ndarray:
+    """Whether each date has a price on it or on one of the ``limit`` dates before it.
+
+    One row longer than ``valid``: the date after the data has no price of its own.
+    """
+    recent = np.zeros((len(valid) + 1, valid.shape[1]), dtype=bool)
+    recent[:-1] = valid
+    for lag in range(1, limit + 1):  # a few shifted ORs instead of a running maximum over all dates
+        recent[lag:] |= valid[: len(valid) + 1 - lag]
+    return recent
+
+
 def stale_holdings(
     close: pd.DataFrame,
     weights: pd.DataFrame,
@@ -234,20 +246,28 @@ def stale_holdings(
     empty = pd.DataFrame({"rebalance": pd.DatetimeIndex([]), "last_price": pd.DatetimeIndex([])})
     if len(trade_rows) == 0 or len(columns) == 0:
         return empty
-    n = len(close.index)
-    last = last_price_rows(close.reindex(columns=columns))[np.minimum(trade_rows, n - 1)]
-    age = np.asarray(trade_rows)[:, None] - last
-    stale = (weights.to_numpy()[weight_rows] != 0) & ((last < 0) | (age > limit))
-    if not stale.any():
+    given = (weights.to_numpy() != 0)[weight_rows]
+    held = given.any(axis=0)
+    if not held.any():
         return empty
-    first = stale.argmax(axis=0)
+    prices = close.reindex(columns=columns[held])
+    recent = _priced_recently(prices.notna().to_numpy(), limit)
+    stale = given[:, held] & ~recent[trade_rows]
     hit = np.flatnonzero(stale.any(axis=0))
-    rows, first = np.asarray(trade_rows)[first[hit]], first[hit]
+    if not len(hit):
+        return empty
+    first = stale[:, hit].argmax(axis=0)
+    rows = np.asarray(trade_rows)[first]
+    n = len(close.index)
+    last = last_price_rows(prices.iloc[:, hit])[np.minimum(rows, n - 1), np.arange(len(hit))]
     dates = close.index
-    traded = pd.DatetimeIndex([dates[r] if r < n else pd.NaT for r in rows])
-    seen = last[first, hit]
-    last_dates = pd.DatetimeIndex([dates[r] if r >= 0 else pd.NaT for r in seen])
-    table = pd.DataFrame({"rebalance": traded, "last_price": last_dates}, index=columns[hit])
+    table = pd.DataFrame(
+        {
+            "rebalance": pd.DatetimeIndex([dates[r] if r < n else pd.NaT for r in rows]),
+            "last_price": pd.DatetimeIndex([dates[r] if r >= 0 else pd.NaT for r in last]),
+        },
+        index=prices.columns[hit],
+    )
     return table.sort_values("rebalance", kind="stable", na_position="last")
 
 
