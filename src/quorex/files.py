@@ -56,8 +56,12 @@ def read_table(path: str | Path) -> pd.DataFrame:
             frame.attrs["csv"] = False
             return frame
         if name.endswith(CSV_SUFFIXES):
-            # As text: numbers and dates are read by the rules of this module, not guessed.
-            frame = pd.read_csv(path, dtype=str, skipinitialspace=True)
+            # Dates and symbols as text: dates are read by the rules of this module, and
+            # codes such as "0050" keep their zeros. Other cells that pandas cannot
+            # read as numbers stay text for parse_numbers.
+            header = pd.read_csv(path, nrows=0).columns
+            as_text = [c for c in header if _key(c) in ("date", *SYMBOL_ALIASES)]
+            frame = pd.read_csv(path, dtype={c: str for c in as_text}, skipinitialspace=True)
             frame.attrs["csv"] = True
             return frame
     except (ValueError, OSError, UnicodeDecodeError, pd.errors.ParserError) as exc:
@@ -91,14 +95,17 @@ def parse_dates(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Dateti
             dates = dates.tz_localize(None)
         parsed = dates.normalize()
     else:
-        text = values.map(_date_text, na_action="ignore")
-        text = text.where(values.notna(), None)
-        bad = text.isna().to_numpy()
-        if not bad.any():
-            parsed = pd.DatetimeIndex(pd.to_datetime(text.to_numpy(), format="%Y%m%d", errors="coerce"))
-            bad = parsed.isna()
+        # Long files repeat each date once per symbol: read each distinct cell once.
+        codes, distinct = pd.factorize(values, use_na_sentinel=True)
+        text = pd.Series(distinct, dtype=object).map(_date_text)
+        distinct_dates = pd.DatetimeIndex(pd.to_datetime(text.to_numpy(), format="%Y%m%d", errors="coerce"))
+        parsed = distinct_dates.take(codes, allow_fill=True, fill_value=pd.NaT) if len(distinct) else (
+            pd.DatetimeIndex(np.full(len(values), np.datetime64("NaT", "ns"))))
+        bad = parsed.isna()
         if bad.any():
             row = int(np.flatnonzero(bad)[0])
+            if pd.isna(values.iloc[row]):
+                raise CliError(f"{path}: {_where(frame, row)}, column {column!r}: the date is missing")
             raise CliError(
                 f"{path}: {_where(frame, row)}, column {column!r}: cannot read {values.iloc[row]!r} as a "
                 "date (use YYYY-MM-DD, optionally with a time and UTC offset, or YYYYMMDD)"
@@ -131,6 +138,10 @@ def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Seri
     """A column of numbers (or booleans), thousands separators allowed; a CliError names a bad cell."""
     if values.dtype != object:
         return values
+    try:
+        return pd.to_numeric(values).astype(np.float64)  # plain numbers: the C parser
+    except (TypeError, ValueError):
+        pass
     present = values.notna()
     text = values[present].astype(str).str.strip()
     lowered = text.str.lower()
