@@ -199,3 +199,15 @@ def test_zero_price_in_a_real_process(tmp_path):
     done = run("run", "--prices", str(prices), "--weights", str(weights))
     assert done.returncode == 2 and done.stderr.count("\n") == 1 and "('A', 2024-01-03)" in done.stderr
     assert "Traceback" not in done.stderr and done.stdout == ""
+
+
+@pytest.mark.parametrize("arrow", [True, False])
+def test_thousands_rule_with_and_without_pyarrow(monkeypatch, tmp_path, arrow):
+    if not arrow:
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+    good = write(tmp_path / "p.csv", 'date,code,close\n2024-01-02,0050,"1,234.5"\n2024-01-02,2330," 987"\n')
+    got = files.load_prices(good)
+    assert got.loc["2024-01-02"].to_dict() == {"0050": 1234.5, "2330": 987.0}
+    bad = write(tmp_path / "q.csv", 'date,code,close\n2024-01-02,A,"12,5"\n')
+    with pytest.raises(files.CliError, match=r"line 2, column 'close': cannot read '12,5'"):
+        files.load_prices(bad)

@@ -143,14 +143,13 @@ def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Seri
     except (TypeError, ValueError):
         pass
     present = values.notna()
-    text = values[present].astype(str).str.strip()
-    lowered = text.str.lower()
-    if len(text) and lowered.isin(list(_BOOLEANS)).all():
-        flags = lowered.map(_BOOLEANS)
-        return flags.astype(bool) if present.all() else flags.reindex(values.index).astype(object)
-    grouped = text.str.match(_THOUSANDS.pattern)
-    cleaned = text.where(~grouped, text.str.replace(",", "", regex=False))
-    numbers = pd.to_numeric(cleaned, errors="coerce")
+    cells = values[present]
+    if len(cells) and str(cells.iloc[0]).strip().lower() in _BOOLEANS:
+        lowered = cells.astype(str).str.strip().str.lower()
+        if lowered.isin(list(_BOOLEANS)).all():
+            flags = lowered.map(_BOOLEANS)
+            return flags.astype(bool) if present.all() else flags.reindex(values.index).astype(object)
+    numbers = pd.to_numeric(_without_thousands(cells), errors="coerce")
     if numbers.isna().any():
         row = int(np.flatnonzero(present.to_numpy())[np.flatnonzero(numbers.isna().to_numpy())[0]])
         cell = values.iloc[row]
@@ -159,6 +158,28 @@ def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Seri
             f"{path}: {_where(frame, row)}, column {values.name!r}: cannot read {cell!r} as a number{hint}"
         )
     return numbers.reindex(values.index).astype(np.float64)
+
+
+def _without_thousands(cells: pd.Series) -> pd.Series:
+    """The cells as text without thousands separators; NaN where the commas are not groups of three."""
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+    except ImportError:  # the plain-Python way, a few times slower
+        return cells.map(_number_text)
+    text = pc.utf8_trim_whitespace(pa.array(cells.astype(str).to_numpy(), type=pa.string()))
+    grouped = pc.match_substring_regex(text, _THOUSANDS.pattern)
+    commas = pc.match_substring(text, ",")
+    kept = pc.if_else(pc.and_(commas, pc.invert(grouped)), pa.scalar(None, pa.string()), text)
+    return pd.Series(pc.replace_substring(kept, ",", "").to_numpy(zero_copy_only=False), index=cells.index)
+
+
+def _number_text(cell: object) -> str | None:
+    """The cell without thousands separators; None when its commas are not groups of three digits."""
+    text = str(cell).strip()
+    if "," not in text:
+        return text
+    return text.replace(",", "") if _THOUSANDS.match(text) else None
 
 
 # ---------------------------------------------------------------------------
@@ -247,8 +268,9 @@ def _long_to_wide(
     if missing_symbol.any():
         row = int(np.flatnonzero(missing_symbol)[0])
         raise CliError(f"{path}: {_where(frame, row)}, column {symbol_col!r}: the symbol is missing")
-    keys = pd.DataFrame({"date": parse_dates(frame[date_col], frame, path),
-                         "symbol": frame[symbol_col].astype(str).str.strip().to_numpy()})
+    codes, names = pd.factorize(frame[symbol_col])
+    symbols = pd.Index(names.astype(str)).str.strip().to_numpy(dtype=object)[codes]
+    keys = pd.DataFrame({"date": parse_dates(frame[date_col], frame, path), "symbol": symbols})
     duplicated = keys.duplicated()
     if duplicated.any():
         row = keys[duplicated].iloc[0]
