@@ -49,16 +49,19 @@ def test_tz_aware_inputs_keep_their_calendar_dates(zone):
     [
         ("America/New_York", None, r"prices\['close'\] in America/New_York; weights naive"),
         ("Asia/Taipei", "UTC", "weights in UTC"),
+        (None, None, "benchmark in Asia/Taipei"),
     ],
 )
 def test_mixed_clocks_are_refused(price_zone, weight_zone, message):
     close = market()
     weights = monthly_picks(close)
-    close = localized(close, price_zone)
+    benchmark = None if price_zone else localized(close, "Asia/Taipei")["A"]
+    if price_zone:
+        close = localized(close, price_zone)
     if weight_zone:
         weights = localized(weights, weight_zone)
     with pytest.raises(ValueError, match=message):
-        quorex.backtest(weights, close)
+        quorex.backtest(weights, close, benchmark=benchmark)
 
 
 def test_clock_other_than_the_markets_warns():

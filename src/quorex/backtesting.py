@@ -163,7 +163,7 @@ def backtest(
     """
     market_obj = as_market(market)
     fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
-    check_timezones(_dated_inputs(weights, prices, turnover), market_obj)
+    check_timezones(_dated_inputs(weights, prices, turnover, benchmark), market_obj)
     frames = check_prices(_price_frames(prices), bad_prices)
     close = frames["close"]
     index, symbols = close.index, close.columns
@@ -227,12 +227,14 @@ def backtest(
 # Input alignment
 
 
-def _dated_inputs(weights: object, prices: object, turnover: object) -> dict[str, pd.Index]:
+def _dated_inputs(
+    weights: object, prices: object, turnover: object, benchmark: object
+) -> dict[str, pd.Index]:
     """The date indexes whose timezones must agree, by the name an error shows."""
     given = dict(prices) if isinstance(prices, Mapping) else {"close": prices}
     named = {f"prices[{field!r}]": frame for field, frame in given.items() if frame is not None}
-    named.update(weights=weights, turnover=turnover)
-    return {name: obj.index for name, obj in named.items() if isinstance(obj, pd.DataFrame)}
+    named.update(weights=weights, turnover=turnover, benchmark=benchmark)
+    return {name: obj.index for name, obj in named.items() if isinstance(obj, (pd.DataFrame, pd.Series))}
 
 
 def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, resample: pd.DatetimeIndex) -> None:
