@@ -128,8 +128,10 @@ def test_run_shows_settings_and_warns_in_one_line(tmp_path, close):
     prices = wide_csv(stopped, tmp_path / "p.csv")
     weights = wide_csv(pd.DataFrame(0.5, index=DATES, columns=close.columns), tmp_path / "w.csv")
     done = run("run", "--prices", str(prices), "--weights", str(weights), "--rebalance", "W-FRI",
-               "--market", "us")
+               "--market", "us", "--out", str(tmp_path / "out"))
     assert done.returncode == 0, done.stderr
+    trips = pd.read_csv(tmp_path / "out" / "round_trips.csv")
+    assert set(trips["stock_id"]) == {"AAA", "BBB"} and (trips["records"] > 1).all()
     assert "us (America/New_York)" in done.stdout and "Win rate (round trips)" in done.stdout
     assert done.stderr.startswith("quorex: warning: 1 symbol(s) get weight") and done.stderr.count("\n") == 1
 

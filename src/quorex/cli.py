@@ -82,6 +82,9 @@ def write_outputs(report, out: Path, title: str) -> list[Path]:
     trades_path = out / "trades.csv"
     report.trades.to_csv(trades_path, index=False, date_format="%Y-%m-%d")
     written.append(trades_path)
+    trips_path = out / "round_trips.csv"
+    report.round_trips.to_csv(trips_path, index=False, date_format="%Y-%m-%d")
+    written.append(trips_path)
     equity_path = out / "equity.csv"
     pd.DataFrame({"creturn": report.creturn, "benchmark": report.benchmark}).to_csv(
         equity_path, index_label="date", date_format="%Y-%m-%d"
@@ -206,7 +209,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser(
         "demo", help="run the example strategy on a synthetic market",
         description="Monthly momentum with a stop loss on a seeded synthetic market; prints "
-        "the summary and writes equity.png, equity.csv and trades.csv.",
+        "the summary and writes equity.png, equity.csv, trades.csv and round_trips.csv.",
     )
     demo.add_argument("--out", default="out/demo", help="output directory (default: out/demo)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic market")
@@ -242,7 +245,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--touched-exit", action="store_true",
                      help="exit at the touched level (needs open, high, low prices)")
     run.add_argument("--position-limit", type=float, default=1.0)
-    run.add_argument("--out", default=None, help="directory for equity.png, equity.csv, trades.csv")
+    run.add_argument("--out", default=None, help="directory for equity.png, equity.csv, trades.csv, round_trips.csv")
     run.set_defaults(handler=_cmd_run)
 
     check = commands.add_parser("health", help="show which native core modules import")
