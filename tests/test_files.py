@@ -213,3 +213,8 @@ def test_thousands_rule_with_and_without_pyarrow(monkeypatch, tmp_path, arrow):
     bad = write(tmp_path / "q.csv", 'date,code,close\n2024-01-02,A,"12,5"\n')
     with pytest.raises(files.CliError, match=r"line 2, column 'close': cannot read '12,5'"):
         files.load_prices(bad)
+
+
+def test_wide_boolean_weights_with_gaps_stay_booleans(tmp_path):
+    got = files.load_weights(write(tmp_path / "w.csv", "date,A,B\n2024-01-01,True,\n2024-01-02,False,True\n"))
+    assert got["A"].dtype == bool and got["B"].tolist()[1] is True and pd.isna(got["B"].iloc[0])

@@ -138,17 +138,18 @@ def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Seri
     """A column of numbers (or booleans), thousands separators allowed; a CliError names a bad cell."""
     if values.dtype != object:
         return values
-    try:
-        return pd.to_numeric(values).astype(np.float64)  # plain numbers: the C parser
-    except (TypeError, ValueError):
-        pass
     present = values.notna()
     cells = values[present]
+    # Booleans with gaps arrive as objects; they must stay booleans (equal weight), not 1.0/0.0.
     if len(cells) and str(cells.iloc[0]).strip().lower() in _BOOLEANS:
         lowered = cells.astype(str).str.strip().str.lower()
         if lowered.isin(list(_BOOLEANS)).all():
             flags = lowered.map(_BOOLEANS)
             return flags.astype(bool) if present.all() else flags.reindex(values.index).astype(object)
+    try:
+        return pd.to_numeric(values).astype(np.float64)  # plain numbers: the C parser
+    except (TypeError, ValueError):
+        pass
     numbers = pd.to_numeric(_without_thousands(cells), errors="coerce")
     if numbers.isna().any():
         row = int(np.flatnonzero(present.to_numpy())[np.flatnonzero(numbers.isna().to_numpy())[0]])
