@@ -149,15 +149,6 @@ def test_delisted_stock_given_weight_warns_with_its_last_price_date():
         quorex.backtest(weights, close, rebalance="W-FRI")
 
 
-def test_stale_check_sees_only_rebalances_that_trade():
-    close = market()
-    close.loc[DATES[3]:DATES[8], "C"] = np.nan  # a short gap, then prices again
-    weights = pd.DataFrame(1 / 3, index=DATES, columns=close.columns)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", DataWarning)
-        quorex.backtest(weights, close, rebalance="ME")
-
-
 def test_all_missing_price_column_with_weight_is_refused_like_a_missing_one():
     close = market()
     close["C"] = np.nan
