@@ -159,21 +159,3 @@ def test_all_missing_price_column_with_weight_is_refused_like_a_missing_one():
     quorex.backtest(weights, close)  # never held: fine
 
 
-@pytest.mark.parametrize("seed", range(6))
-def test_stale_check_schedule_agrees_with_the_engine(seed):
-    from quorex.backtesting import _ns, resample_dates
-    from quorex.checks import scheduled_rebalances
-
-    rng = np.random.default_rng(seed)
-    close = market(seed)
-    rows = np.sort(rng.choice(np.arange(-3, 70), 12, replace=False))
-    when = DATES[0] + pd.to_timedelta(rows, unit="D")
-    weights = pd.DataFrame(rng.integers(0, 2, (12, 3)) * 0.3, index=when, columns=close.columns)
-    weights.iloc[:, 0] = 0.3
-    rebalance = [None, "W-WED", when[::3]][seed % 3]
-    report = quorex.backtest(weights, close, rebalance=rebalance, **FREE)
-    target = weights if rebalance is not None else weights.loc[
-        np.r_[True, (weights.to_numpy()[1:] != weights.to_numpy()[:-1]).any(axis=1)]]
-    resample = resample_dates(rebalance, close.index, target.index, DATES[-1] + pd.offsets.BDay(1))
-    trade_rows, _ = scheduled_rebalances(_ns(close.index), _ns(target.index), _ns(resample))
-    assert close.index[trade_rows[trade_rows < len(DATES)]].equals(report.rebalance_dates)

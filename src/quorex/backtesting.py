@@ -21,7 +21,6 @@ from quorex.checks import (
     check_timezones,
     local_calendar_dates,
     resolve_costs,
-    scheduled_rebalances,
     stale_holdings,
     warn_stale_holdings,
 )
@@ -185,7 +184,6 @@ def backtest(
         target = drop_unchanged_rows(target)
     resample = resample_dates(rebalance, index, target.index, next_date)
     check_priced_symbols(target, {"the close": close, f"the {trade_at}": trade_frame})
-    _warn_stale(close, target, resample)
 
     engine = EngineInputs.build(frames, trade_frame, target, resample, touched_exit)
     run = _run_engine(
@@ -201,6 +199,7 @@ def backtest(
         periodically_rebalance=bool(periodically_rebalance),
         **stops,
     )
+    _warn_stale(close, target, run)
 
     return Report(
         creturn=pd.Series(run.creturn, index=index, name="creturn"),
@@ -237,9 +236,13 @@ def _dated_inputs(
     return {name: obj.index for name, obj in named.items() if isinstance(obj, (pd.DataFrame, pd.Series))}
 
 
-def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, resample: pd.DatetimeIndex) -> None:
-    """Warn about rebalances that give weight to stocks whose prices stopped."""
-    trade_rows, weight_rows = scheduled_rebalances(_ns(close.index), _ns(target.index), _ns(resample))
+def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:
+    """Warn about rebalances that gave (or, when due after the data, give) weight to stocks
+    whose prices stopped."""
+    trade_rows, weight_rows = run.rebalance_rows, run.rebalance_weight_rows
+    if run.rebalance_due:
+        trade_rows = np.append(trade_rows, len(close.index))
+        weight_rows = np.append(weight_rows, run.next_weight_row)
     warn_stale_holdings(stale_holdings(close, target, trade_rows, weight_rows))
 
 

@@ -182,32 +182,6 @@ def resolve_costs(fee_ratio: Any, tax_ratio: Any, market: object) -> tuple[float
 # Stale holdings
 
 
-def scheduled_rebalances(
-    price_index: np.ndarray, weight_index: np.ndarray, resample: np.ndarray
-) -> tuple[np.ndarray, np.ndarray]:
-    """The rebalances the engine will make: (price rows traded on, weight rows applied).
-
-    Follows the engine's rule: a date is marked by the resample dates; on a
-    marked date the newest weight row (dated before the next trading date)
-    takes effect at the next trading date if it is newer than the applied
-    one. A rebalance due after the data trades on row ``len(price_index)``.
-    All arguments are int64 nanoseconds, sorted.
-    """
-    n = len(price_index)
-    if n == 0 or len(weight_index) == 0:
-        return np.empty(0, np.intp), np.empty(0, np.intp)
-    marked = np.unique(np.maximum(np.searchsorted(price_index, resample, side="right") - 1, 0))
-    marked = marked[price_index[marked] >= weight_index[0]]
-    last = marked == n - 1
-    following = price_index[np.minimum(marked + 1, n - 1)]
-    current = np.searchsorted(weight_index, following, side="left") - 1
-    current[last] = len(weight_index) - 1
-    current = np.maximum(current, 0)
-    previous = np.maximum.accumulate(np.concatenate(([-1], current)))[:-1]
-    fresh = current > previous
-    return marked[fresh] + 1, current[fresh]
-
-
 def last_price_rows(close: pd.DataFrame) -> np.ndarray:
     """For each date and symbol, the row of the symbol's latest price so far (-1: none yet)."""
     rows = np.arange(len(close.index), dtype=np.int32)[:, None]
