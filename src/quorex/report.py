@@ -279,20 +279,16 @@ class Report:
             "MFE": float(returned["gmfe"].mean()) if len(returned) else np.nan,
             "Trade records": float(len(trades)),
             "Trades without a return": float(len(trades) - len(returned)),
-            "Capacity": self._capacity(returned),
+            "Capacity": self._capacity(),
         }
         return [(label, values[label], format_figure(values[label], kind))
                 for label, kind in TRADE_FIGURES.items()]
 
-    @staticmethod
-    def _capacity(trades: pd.DataFrame) -> float:
-        """The 10 % quantile of what each trade could move at 5 % of its days' turnover."""
-        if "turnover@entry_date" not in trades or trades.empty:
+    def _capacity(self) -> float:
+        """The metrics' capacity; undefined (NaN) without turnover data, where they give 0."""
+        if "turnover@entry_date" not in self.trades:
             return np.nan
-        size = trades["position"].abs()
-        flow = (trades["turnover@entry_date"] + trades["turnover@exit_date"]) * 0.05 / 2 / size
-        flow = flow.replace([np.inf, -np.inf], np.nan).dropna()
-        return float(flow.quantile(0.1)) if len(flow) else np.nan
+        return float(self.metrics.capacity())
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
