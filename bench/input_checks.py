@@ -16,9 +16,8 @@ import numpy as np
 
 import quorex
 from quorex import checks
-from quorex.backtesting import _ns, align_weights, resample_dates
 from quorex.demo import momentum_weights
-from quorex.market import next_trading_date, synthetic_market
+from quorex.market import synthetic_market
 
 
 def median_seconds(fn, repeat: int = 5) -> float:
@@ -30,21 +29,41 @@ def median_seconds(fn, repeat: int = 5) -> float:
     return statistics.median(times)
 
 
+def rebalance_rows(weights, market, rebalance) -> tuple:
+    """The arguments the stale check gets in a run: (close, target, trade rows, weight rows)."""
+    seen = []
+    real = checks.stale_holdings
+
+    def capture(*args):
+        seen.append(args)
+        return real(*args)
+
+    checks.stale_holdings = capture
+    try:
+        import quorex.backtesting as bt
+
+        bt.stale_holdings = capture
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", quorex.DataWarning)
+            quorex.backtest(weights, market, rebalance=rebalance)
+    finally:
+        checks.stale_holdings = bt.stale_holdings = real
+    return seen[0]
+
+
 def main() -> None:
     for n_stocks, years in ((200, 8), (2000, 20)):
         market = synthetic_market(n_stocks=n_stocks, years=years)
         market.pop("turnover")
         close = market["close"]
         weights = momentum_weights(close)
-        target = align_weights(weights, close.columns)
         for rebalance in ("ME", "D"):
-            resample = resample_dates(rebalance, close.index, target.index,
-                                      next_trading_date(None, close.index[-1]))
-            rows = checks.scheduled_rebalances(_ns(close.index), _ns(target.index), _ns(resample))
+            _, target, *rows = rebalance_rows(weights, market, rebalance)
+            _, lowest = checks.check_prices({"close": close}, "raise")
             figures = {
                 "check_prices (4 fields)": median_seconds(lambda: checks.check_prices(market, "raise")),
                 "check_priced_symbols": median_seconds(
-                    lambda: checks.check_priced_symbols(target, {"close": close})),
+                    lambda: checks.check_priced_symbols(target, {"close": (close.columns, lowest["close"])})),
                 "stale holdings": median_seconds(lambda: checks.stale_holdings(close, target, *rows)),
             }
             with warnings.catch_warnings():

@@ -149,6 +149,17 @@ def test_delisted_stock_given_weight_warns_with_its_last_price_date():
         quorex.backtest(weights, close, rebalance="W-FRI")
 
 
+@pytest.mark.parametrize("n", [1, 3])
+def test_runs_shorter_than_the_stale_limit(n):
+    close = market().iloc[:n]
+    close.iloc[:, 2] = np.nan
+    close.iloc[0, 2] = 10.0  # C priced on the first date only
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DataWarning)  # within the limit: not stale
+        report = quorex.backtest(close > 0, close, **FREE)
+    assert len(report.creturn) == n
+
+
 def test_all_missing_price_column_with_weight_is_refused_like_a_missing_one():
     close = market()
     close["C"] = np.nan

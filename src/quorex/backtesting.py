@@ -163,7 +163,7 @@ def backtest(
     market_obj = as_market(market)
     fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
     check_timezones(_dated_inputs(weights, prices, turnover, benchmark), market_obj)
-    frames = check_prices(_price_frames(prices), bad_prices)
+    frames, lowest = check_prices(_price_frames(prices), bad_prices)
     close = frames["close"]
     index, symbols = close.index, close.columns
     next_date = next_trading_date(market_obj, index[-1])
@@ -183,7 +183,9 @@ def backtest(
     if rebalance is None:
         target = drop_unchanged_rows(target)
     resample = resample_dates(rebalance, index, target.index, next_date)
-    check_priced_symbols(target, {"the close": close, f"the {trade_at}": trade_frame})
+    trade_field = "close" if trade_at == "close" else "open"
+    check_priced_symbols(target, {"the close": (symbols, lowest["close"]),
+                                  f"the {trade_at}": (symbols, lowest[trade_field])})
 
     engine = EngineInputs.build(frames, trade_frame, target, resample, touched_exit)
     run = _run_engine(

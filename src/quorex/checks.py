@@ -107,20 +107,37 @@ def _bad_price_mask(values: np.ndarray) -> np.ndarray:
         return (values <= 0) | np.isinf(values)
 
 
-def check_prices(frames: Mapping[str, pd.DataFrame], bad_prices: str) -> dict[str, pd.DataFrame]:
-    """Refuse zero, negative and infinite prices, or turn them into gaps (``bad_prices="missing"``)."""
+def column_range(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each column's smallest and largest price, NaN for a column without prices.
+
+    Two reductions at memory speed: a clean price matrix is told apart
+    without building a mask of its size.
+    """
+    return np.fmin.reduce(values, axis=0), np.fmax.reduce(values, axis=0)
+
+
+def check_prices(
+    frames: Mapping[str, pd.DataFrame], bad_prices: str
+) -> tuple[dict[str, pd.DataFrame], dict[str, np.ndarray]]:
+    """Refuse zero, negative and infinite prices, or turn them into gaps (``bad_prices="missing"``).
+
+    Returns the checked frames and, by field, each column's smallest price
+    (NaN for a column without any), which ``check_priced_symbols`` reads.
+    """
     if bad_prices not in BAD_PRICE_MODES:
         raise ValueError(f"bad_prices must be one of {list(BAD_PRICE_MODES)}, got {bad_prices!r}")
-    checked = {}
+    checked, lows = {}, {}
     for field, frame in frames.items():
-        bad = _bad_price_mask(frame.to_numpy())
-        if not bad.any():
-            checked[field] = frame
-        elif bad_prices == "missing":
-            checked[field] = frame.mask(bad)
-        else:
-            raise ValueError(_bad_price_message(frame, bad, f"prices[{field!r}]"))
-    return checked
+        values = frame.to_numpy()
+        low, high = column_range(values)
+        if (low <= 0).any() or np.isinf(high).any():
+            bad = _bad_price_mask(values)
+            if bad_prices != "missing":
+                raise ValueError(_bad_price_message(frame, bad, f"prices[{field!r}]"))
+            frame = frame.mask(bad)
+            low, _ = column_range(frame.to_numpy())
+        checked[field], lows[field] = frame, low
+    return checked, lows
 
 
 def _bad_price_message(frame: pd.DataFrame, bad: np.ndarray, what: str) -> str:
@@ -137,12 +154,18 @@ def _bad_price_message(frame: pd.DataFrame, bad: np.ndarray, what: str) -> str:
     )
 
 
-def check_priced_symbols(weights: pd.DataFrame, price_frames: Mapping[str, pd.DataFrame]) -> None:
-    """A symbol that gets weight needs at least one price (in the close and the trade frame)."""
-    given = (weights != 0).any(axis=0)
-    for what, frame in price_frames.items():
-        empty = frame.columns[frame.isna().all(axis=0).to_numpy()]
-        refused = [s for s in empty if s in given.index and given[s]]
+def check_priced_symbols(
+    weights: pd.DataFrame, price_frames: Mapping[str, tuple[pd.Index, np.ndarray]]
+) -> None:
+    """A symbol that gets weight needs at least one price (in the close and the trade frame).
+
+    ``price_frames`` maps a description to (symbols, each symbol's smallest
+    price), as ``check_prices`` gives them; NaN means no price at all.
+    """
+    given = weights.columns[(weights.to_numpy() != 0).any(axis=0)]
+    for what, (symbols, low) in price_frames.items():
+        empty = set(symbols[np.isnan(low)])
+        refused = [s for s in given if s in empty]
         if refused:
             raise ValueError(
                 f"weights: {len(refused)} symbol(s) have weights but no prices "
@@ -189,18 +212,6 @@ def last_price_rows(close: pd.DataFrame) -> np.ndarray:
     return np.maximum.accumulate(marked, axis=0)
 
 
-def _priced_recently(valid: np.ndarray, limit: int) -> np.ndarray:
-    """Whether each date has a price on it or on one of the ``limit`` dates before it.
-
-    One row longer than ``valid``: the date after the data has no price of its own.
-    """
-    recent = np.zeros((len(valid) + 1, valid.shape[1]), dtype=bool)
-    recent[:-1] = valid
-    for lag in range(1, limit + 1):  # a few shifted ORs instead of a running maximum over all dates
-        recent[lag:] |= valid[: len(valid) + 1 - lag]
-    return recent
-
-
 def stale_holdings(
     close: pd.DataFrame,
     weights: pd.DataFrame,
@@ -215,32 +226,43 @@ def stale_holdings(
     weight rows they apply. One row per symbol, at its first stale
     rebalance: "rebalance" (the date traded, NaT when after the data) and
     "last_price" (NaT when the stock had no price yet).
+
+    Only the (rebalance, symbol) pairs with a weight are looked at, each
+    through the ``limit`` + 1 dates up to its rebalance.
     """
-    columns = pd.Index(weights.columns)
     empty = pd.DataFrame({"rebalance": pd.DatetimeIndex([]), "last_price": pd.DatetimeIndex([])})
-    if len(trade_rows) == 0 or len(columns) == 0:
+    trade_rows = np.asarray(trade_rows)
+    if len(trade_rows) == 0 or len(weights.columns) == 0:
         return empty
-    given = (weights.to_numpy() != 0)[weight_rows]
-    held = given.any(axis=0)
-    if not held.any():
+    rebalance, symbol = np.nonzero(weights.to_numpy()[np.asarray(weight_rows)] != 0)  # rebalance order
+    if not len(rebalance):
         return empty
-    prices = close.reindex(columns=columns[held])
-    recent = _priced_recently(prices.notna().to_numpy(), limit)
-    stale = given[:, held] & ~recent[trade_rows]
-    hit = np.flatnonzero(stale.any(axis=0))
-    if not len(hit):
-        return empty
-    first = stale[:, hit].argmax(axis=0)
-    rows = np.asarray(trade_rows)[first]
     n = len(close.index)
-    last = last_price_rows(prices.iloc[:, hit])[np.minimum(rows, n - 1), np.arange(len(hit))]
+    values = close.to_numpy()
+    column = close.columns.get_indexer(weights.columns)[symbol]
+    stale = np.ones(len(rebalance), dtype=bool)
+    # Most pairs are priced on the rebalance date itself; only the others
+    # look further back. The date after the data has no price of its own.
+    for lag in range(limit + 1):
+        open_pairs = np.flatnonzero(stale)
+        rows = trade_rows[rebalance[open_pairs]] - lag
+        inside = (rows >= 0) & (rows < n)
+        open_pairs, rows = open_pairs[inside], rows[inside]
+        stale[open_pairs[~np.isnan(values[rows, column[open_pairs]])]] = False
+    if not stale.any():
+        return empty
+    stale_symbol, stale_rebalance = symbol[stale], rebalance[stale]
+    hit, first = np.unique(stale_symbol, return_index=True)  # each symbol at its first stale rebalance
+    at = trade_rows[stale_rebalance[first]]
+    prices = close.iloc[:, close.columns.get_indexer(weights.columns[hit])]
+    last = last_price_rows(prices)[np.minimum(at, n - 1), np.arange(len(hit))]
     dates = close.index
     table = pd.DataFrame(
         {
-            "rebalance": pd.DatetimeIndex([dates[r] if r < n else pd.NaT for r in rows]),
+            "rebalance": pd.DatetimeIndex([dates[r] if r < n else pd.NaT for r in at]),
             "last_price": pd.DatetimeIndex([dates[r] if r >= 0 else pd.NaT for r in last]),
         },
-        index=prices.columns[hit],
+        index=weights.columns[hit],
     )
     return table.sort_values("rebalance", kind="stable", na_position="last")
 
