@@ -535,7 +535,7 @@ def _log_scale(axes: Axes) -> None:
     from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
     axes.set_yscale("log")
-    axes.yaxis.set_major_locator(LogLocator(base=10.0, subs=(1.0, 2.0, 5.0)))
+    axes.yaxis.set_major_locator(LogLocator(base=10.0, subs=(1.0, 2.0, 3.0, 5.0)))
     axes.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
     axes.yaxis.set_minor_formatter(NullFormatter())
 
