@@ -157,7 +157,7 @@ def test_exit_reasons_and_fills_when_the_trades_have_them(report):
     table = tearsheet.exit_reason_table(trades)
     assert table["trades"].sum() == len(trades)
     assert table.loc["stop_loss", "average_return"] == pytest.approx(trades["return"][reasons == "stop_loss"].mean())
-    assert "<h3>Exit reasons" in page and "stop_loss" in page and "exit_price" in page
+    assert "<h3>Exit reasons" in page and "stop_loss" in page and "<th>exit price</th>" in page
 
 
 def test_to_html_writes_the_page(tmp_path, report):

@@ -667,7 +667,7 @@ def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
     _plot_line(top, count.astype(np.float64), color=STRATEGY_COLOUR, lw=1.0, drawstyle="steps-post")
     top.set_ylabel("stocks held")
     _plot_line(bottom, position.abs().sum(axis=1), color=STRATEGY_COLOUR, lw=1.0, label="gross")
-    _plot_line(bottom, position.sum(axis=1), color="#e67e22", lw=1.0, label="net")
+    _plot_line(bottom, position.sum(axis=1), color="#e67e22", lw=1.0, ls="--", label="net")
     bottom.set_ylabel("exposure")
     bottom.yaxis.set_major_formatter(_percent_formatter())
     bottom.legend(loc="upper left", frameon=False)
@@ -703,8 +703,10 @@ def _best_worst_section(trades: pd.DataFrame) -> str:
                "gmfe": _percent, "return": _percent, "period": lambda v: f"{int(v):,}",
                "entry_price": _price, "exit_price": _price}
 
+    formats = {TRADE_HEADINGS.get(column, column): style for column, style in formats.items()}
+
     def listing(frame: pd.DataFrame) -> str:
-        shown = frame[columns].rename(columns={"stock_id": "stock"}).reset_index(drop=True)
+        shown = frame[columns].rename(columns=TRADE_HEADINGS).reset_index(drop=True)
         shown.index = shown.index + 1
         return html_table(shown, formats, index="#")
 
@@ -712,6 +714,12 @@ def _best_worst_section(trades: pd.DataFrame) -> str:
         "<section><h2>Best and worst trades</h2><h3>Best 10</h3>" + listing(ranked.head(TOP_TRADES))
         + "<h3>Worst 10</h3>" + listing(ranked.tail(TOP_TRADES).iloc[::-1]) + "</section>"
     )
+
+
+TRADE_HEADINGS = {
+    "stock_id": "stock", "entry_date": "entry", "exit_date": "exit", "period": "days", "entry_price": "entry price",
+    "exit_price": "exit price", "exit_reason": "exit reason", "mae": "MAE", "gmfe": "MFE",
+}
 
 
 def _price(value: object) -> str:
