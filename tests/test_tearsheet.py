@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import re
 import types
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -209,3 +210,22 @@ def test_sweep_page_rejects_bad_arguments(change, message):
         returns.columns = change.pop("returns_columns")
     with pytest.raises(ValueError, match=re.escape(message)):
         tearsheet.sweep_html(table, returns, **change)
+
+
+@pytest.mark.parametrize("case", ["no trades", "three dates", "no benchmark"])
+def test_degenerate_runs_still_make_a_whole_page(case, report):
+    from quorex import backtest
+    from quorex.market import synthetic_market
+
+    close = synthetic_market(n_stocks=5, years=1, seed=3)["close"]
+    if case == "no trades":
+        run = backtest(close * 0 > 1, close)
+    elif case == "three dates":
+        run = backtest((close > 0).iloc[:3], close.iloc[:3])
+    else:
+        run = dataclasses.replace(report, benchmark=pd.Series(dtype=np.float64, index=pd.DatetimeIndex([])))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        page = run.to_html()
+    assert all(f"<h2>{name}" in page for name in REPORT_SECTIONS[:-1])
+    assert ("No trades." in page) == (case == "no trades")

@@ -305,22 +305,24 @@ def html_table(
     *,
     index: str | None = None,
     sortable: bool = False,
-    cell_style: Callable[[str, Any], str] | None = None,
+    styles: pd.DataFrame | None = None,
 ) -> str:
     """A DataFrame as an HTML table; ``index`` names the index column (None: left out).
 
     Numeric cells carry their raw value in ``data-v`` so the inline script
-    can sort them; ``cell_style(column, value)`` gives an optional inline style.
+    can sort them; ``styles`` (same shape, strings) gives optional inline styles.
     """
     formats = formats or {}
     columns = list(frame.columns)
     head = ([f"<th>{_e(index)}</th>"] if index is not None else []) + [f"<th>{_e(c)}</th>" for c in columns]
     rows = []
-    for label, record in zip(frame.index, frame.itertuples(index=False, name=None)):
+    if styles is None:
+        styles = pd.DataFrame("", index=frame.index, columns=frame.columns)
+    style_rows = styles.itertuples(index=False, name=None)
+    for label, record, row_styles in zip(frame.index, frame.itertuples(index=False, name=None), style_rows):
         cells = [f"<th>{_e(label)}</th>"] if index is not None else []
-        for column, value in zip(columns, record):
+        for column, value, style in zip(columns, record, row_styles):
             text = formats.get(column, _default_format)(value)
-            style = cell_style(column, value) if cell_style else ""
             sort_key = f' data-v="{float(value)!r}"' if _is_number(value) else ""
             style_attr = f' style="{style}"' if style else ""
             cells.append(f"<td{sort_key}{style_attr}>{_e(text)}</td>")
@@ -389,20 +391,16 @@ def page(title: str, body: Iterable[str], *, script: str = "") -> str:
     )
 
 
-def _diverging_style(limit: float) -> Callable[[str, Any], str]:
-    """Cell backgrounds from red (losses) through white to green (gains), ±``limit``."""
+def diverging_styles(values: pd.DataFrame, limit: float) -> pd.DataFrame:
+    """Cell backgrounds from red (losses) through yellow to green (gains), saturating at ±``limit``."""
     from matplotlib import colormaps
-    from matplotlib.colors import to_hex
 
-    colormap = colormaps["RdYlGn"]
     limit = limit if np.isfinite(limit) and limit > 0 else 1.0
-
-    def style(column: str, value: Any) -> str:
-        if not _is_number(value):
-            return ""
-        return f"background:{to_hex(colormap(0.5 + 0.5 * float(np.clip(value / limit, -1, 1))))}"
-
-    return style
+    numbers = values.to_numpy(dtype=np.float64)
+    rgba = colormaps["RdYlGn"](0.5 + 0.5 * np.clip(np.nan_to_num(numbers) / limit, -1.0, 1.0), bytes=True)
+    codes = np.array([f"background:#{r:02x}{g:02x}{b:02x}" for r, g, b, _ in rgba.reshape(-1, 4)])
+    codes = codes.reshape(numbers.shape)
+    return pd.DataFrame(np.where(np.isfinite(numbers), codes, ""), index=values.index, columns=values.columns)
 
 
 # ---------------------------------------------------------------------------
@@ -552,7 +550,7 @@ def _calendar_section(equity: pd.Series, benchmark: pd.Series | None, name: str)
     shown = grid.rename(columns=dict(zip(range(1, 13), MONTHS)))
     heatmap = html_table(
         shown, {column: lambda v: "" if pd.isna(v) else f"{v:.1%}" for column in shown.columns},
-        index="year", cell_style=_diverging_style(limit),
+        index="year", styles=diverging_styles(shown, limit),
     )
     ours = yearly_returns(equity)
     theirs = yearly_returns(benchmark).reindex(ours.index) if benchmark is not None else None
