@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import dataclasses
+import copy
 import re
 import types
 import warnings
@@ -27,6 +27,15 @@ def report():
 @pytest.fixture(scope="module")
 def page(report) -> str:
     return report.to_html(title="Momentum <test> & co")
+
+
+def with_table(report, **tables):
+    """A copy of ``report`` with some of its tables replaced (its metrics recomputed)."""
+    changed = copy.copy(report)
+    changed._metrics = None
+    for name, table in tables.items():
+        setattr(changed, name, table)
+    return changed
 
 
 def external_references(text: str) -> list[str]:
@@ -108,28 +117,34 @@ def _trades(rows: list[tuple]) -> pd.DataFrame:
 
 
 @pytest.mark.parametrize(
-    "rows, expected",
+    "rows, expected, fills",
     [
         # closed: entry fee on the weight, exit fee and tax on the grown weight
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.2, 20)], [(0.5, 0.6)]),
+        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.2, 20)], [(0.5, 0.6)], None),
         # shorts cost the same as longs
-        ([("A", "2020-01-02", "2020-02-03", -0.5, 0.2, 20)], [(0.5, 0.6)]),
+        ([("A", "2020-01-02", "2020-02-03", -0.5, 0.2, 20)], [(0.5, 0.6)], None),
         # still open: no exit cost
-        ([("A", "2020-01-02", pd.NaT, 0.5, 0.2, -1)], [(0.5, 0.0)]),
+        ([("A", "2020-01-02", pd.NaT, 0.5, 0.2, -1)], [(0.5, 0.0)], None),
         # split at a rebalance and kept: only the top-up from 0.55 to 0.6 is bought there
         ([("A", "2020-01-02", "2020-02-03", 0.5, 0.1, 20), ("A", "2020-02-03", "2020-03-02", 0.6, 0.0, 40)],
-         [(0.5, 0.0), (0.05, 0.6)]),
+         [(0.5, 0.0), (0.05, 0.6)], None),
         # split and trimmed: 0.55 down to 0.3 is a sale at the split
         ([("A", "2020-01-02", "2020-02-03", 0.5, 0.1, 20), ("A", "2020-02-03", "2020-03-02", 0.3, 0.0, 40)],
-         [(0.5, 0.25), (0.0, 0.3)]),
+         [(0.5, 0.25), (0.0, 0.3)], None),
         # another stock entered on the exit date is no continuation
         ([("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20), ("B", "2020-02-03", "2020-03-02", 0.5, 0.0, 40)],
-         [(0.5, 0.5), (0.5, 0.5)]),
+         [(0.5, 0.5), (0.5, 0.5)], None),
+        # with the fills, the exit is valued at the prices: a short gains as the price falls 10 -> 8
+        ([("A", "2020-01-02", "2020-02-03", -0.5, 0.19, 20)], [(0.5, 0.6)], [(10.0, 8.0)]),
+        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20)], [(0.5, 0.75)], [(10.0, 15.0)]),
     ],
 )
-def test_trade_costs(rows, expected):
+def test_trade_costs(rows, expected, fills):
     fee, tax = 0.001, 0.003
-    costs = tearsheet.trade_costs(_trades(rows), fee, tax)
+    trades = _trades(rows)
+    if fills is not None:
+        trades[["entry_price", "exit_price"]] = fills
+    costs = tearsheet.trade_costs(trades, fee, tax)
     bought = np.array([e for e, _ in expected])
     sold = np.array([x for _, x in expected])
     np.testing.assert_allclose(costs["entry_fee"], fee * bought, atol=1e-15)
@@ -145,20 +160,23 @@ def test_report_page_has_every_section_in_order(page, report):
     assert "<script" not in page
     assert "Momentum &lt;test&gt; &amp; co" in page and "<test>" not in page
     assert f"{len(report.trades):,}</td>" in page  # the trade count in the headline table
-    # no exit-reason table without the column
-    assert "Exit reasons" not in page
 
 
-def test_exit_reasons_and_fills_when_the_trades_have_them(report):
-    trades = report.trades.copy()
-    reasons = np.array(["rebalance", "stop_loss", "open"])[np.arange(len(trades)) % 3]
-    trades["exit_reason"] = reasons
-    trades["entry_price"], trades["exit_price"] = 10.0, 10.0 * (1 + trades["return"])
-    page = tearsheet.report_html(dataclasses.replace(report, trades=trades))
-    table = tearsheet.exit_reason_table(trades)
-    assert table["trades"].sum() == len(trades)
-    assert table.loc["stop_loss", "average_return"] == pytest.approx(trades["return"][reasons == "stop_loss"].mean())
-    assert "<h3>Exit reasons" in page and "stop_loss" in page and "<th>exit price</th>" in page
+@pytest.mark.parametrize("with_fills", [True, False])
+def test_exit_reasons_and_fills_when_the_trades_have_them(report, with_fills):
+    trades = report.trades
+    if not with_fills:
+        trades = trades.drop(columns=["exit_reason", "entry_price", "exit_price"])
+    page = tearsheet.report_html(with_table(report, trades=trades))
+    assert ("<h3>Exit reasons" in page) == with_fills
+    assert ("<th>exit price</th>" in page) == with_fills
+    if with_fills:
+        table = tearsheet.exit_reason_table(trades)
+        assert table["trades"].sum() == len(trades) and (table["trades"] > 0).all()
+        stopped = trades["exit_reason"] == "stop_loss"
+        assert table.loc["stop_loss", "average_return"] == pytest.approx(trades.loc[stopped, "return"].mean())
+        assert table.loc["stop_loss", "contribution"] == pytest.approx(
+            (trades.loc[stopped, "position"].abs() * trades.loc[stopped, "return"]).sum())
 
 
 def test_to_html_writes_the_page(tmp_path, report):
@@ -223,7 +241,7 @@ def test_degenerate_runs_still_make_a_whole_page(case, report):
     elif case == "three dates":
         run = backtest((close > 0).iloc[:3], close.iloc[:3])
     else:
-        run = dataclasses.replace(report, benchmark=pd.Series(dtype=np.float64, index=pd.DatetimeIndex([])))
+        run = with_table(report, benchmark=pd.Series(dtype=np.float64, index=pd.DatetimeIndex([])))
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
         page = run.to_html()

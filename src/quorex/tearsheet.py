@@ -174,8 +174,9 @@ def level_figures(level: pd.Series, riskfree_rate: float = RISKFREE_RATE) -> dic
 def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.DataFrame:
     """Fees and taxes of each trade as fractions of equity, with the dates they fell on.
 
-    An entry costs fee × |position|; an exit (fee + tax) × |position| × (1 +
-    return), the position having moved with the trade. A trade split at a
+    An entry costs fee × |position|; an exit (fee + tax) × |position| × the
+    trade's growth (exit over entry price, for shorts 2 minus that; 1 +
+    return without the fills). A trade split at a
     rebalance while the stock stays held (same stock, exit date = the next
     trade's entry date) is charged neither at that exit nor at that entry;
     only the change of weight there is, as a buy (fee) or a sale (fee + tax).
@@ -187,7 +188,7 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
         return pd.DataFrame(columns=["entry_date", "entry_fee", "exit_date", "exit_fee", "exit_tax"])
     ordered = trades.sort_values(["stock_id", "entry_date"], kind="stable")
     weight = ordered["position"].abs().fillna(0.0)
-    grown = weight * (1.0 + ordered["return"].fillna(0.0))
+    grown = weight * _price_ratio(ordered)
     same_stock = ordered["stock_id"].eq(ordered["stock_id"].shift(-1))
     continued = same_stock & ordered["exit_date"].eq(ordered["entry_date"].shift(-1))
     continues = continued.shift(1, fill_value=False)
@@ -203,6 +204,18 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
         "exit_fee": fee_ratio * closed_exit,
         "exit_tax": tax_ratio * closed_exit,
     }, index=ordered.index).loc[trades.index]
+
+
+def _price_ratio(trades: pd.DataFrame) -> pd.Series:
+    """Exit over entry value of each trade: from the fills when known, else from the return."""
+    from_return = 1.0 + trades["return"].fillna(0.0)
+    if {"entry_price", "exit_price"} <= set(trades.columns):
+        ratio = trades["exit_price"] / trades["entry_price"].where(trades["entry_price"] > 0)
+        if "position" in trades:
+            # a short's value grows as the price falls
+            ratio = ratio.where(trades["position"] >= 0, 2.0 - ratio)
+        return ratio.fillna(from_return)
+    return from_return
 
 
 def _open_trades(trades: pd.DataFrame) -> pd.Series:
@@ -222,7 +235,7 @@ def exit_reason_table(trades: pd.DataFrame) -> pd.DataFrame:
     at each entry (it ignores compounding between trades).
     """
     contribution = trades["position"].abs() * trades["return"]
-    grouped = trades.assign(contribution=contribution).groupby("exit_reason", sort=False)
+    grouped = trades.assign(contribution=contribution).groupby("exit_reason", sort=False, observed=True)
     table = pd.DataFrame({
         "trades": grouped.size(),
         "average_return": grouped["return"].mean(),
@@ -650,7 +663,7 @@ def _costs_part(report: Report, equity: pd.Series) -> str:
     return (
         "<h3>Costs paid</h3>" + html_table(rows, {c: _percent for c in rows.columns}, index="")
         + '<p class="note">Estimated from the trades: an entry costs fee × |position|, an exit (fee + tax) × '
-        "|position| × (1 + return); a position carried through a rebalance is charged only for its change of "
+        "|position| × the trade's growth (exit over entry price); a position carried through a rebalance is charged only for its change of "
         "weight there, and open trades for their entry. Each cost is a fraction of the equity at the time; the "
         "drag is their sum divided by the years of the run, without compounding.</p>"
     )
