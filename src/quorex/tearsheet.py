@@ -622,7 +622,8 @@ def _trades_section(report: Report, equity: pd.Series) -> str:
     if "exit_reason" in trades:
         table = exit_reason_table(trades)
         parts.append("<h3>Exit reasons</h3>" + html_table(
-            table, {"trades": lambda v: f"{int(v):,}", "average_return": _percent, "contribution": _percent},
+            table.rename(columns={"average_return": "average return"}),
+            {"trades": lambda v: f"{int(v):,}", "average return": _percent, "contribution": _percent},
             index="exit reason",
         ) + '<p class="note">contribution: the sum of |position| × return over the trades, in fractions of '
             "equity at each entry (no compounding).</p>")
@@ -681,7 +682,7 @@ def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
     _plot_line(bottom, position.sum(axis=1), color="#e67e22", lw=1.0, ls="--", label="net")
     bottom.set_ylabel("exposure")
     bottom.yaxis.set_major_formatter(_percent_formatter())
-    bottom.legend(loc="upper left", frameon=False)
+    bottom.legend(loc="lower left", frameon=False, ncols=2)
     for axes in (top, bottom):
         _style(axes)
     days = held.sum(axis=0)
