@@ -333,16 +333,20 @@ def html_table(
         styles = pd.DataFrame("", index=frame.index, columns=frame.columns)
     style_rows = styles.itertuples(index=False, name=None)
     for label, record, row_styles in zip(frame.index, frame.itertuples(index=False, name=None), style_rows):
-        cells = [f"<th>{_e(label)}</th>"] if index is not None else []
+        cells = [f"<th{_sort_key(label)}>{_e(label)}</th>"] if index is not None else []
         for column, value, style in zip(columns, record, row_styles):
             text = formats.get(column, _default_format)(value)
-            sort_key = f' data-v="{float(value)!r}"' if _is_number(value) else ""
             style_attr = f' style="{style}"' if style else ""
-            cells.append(f"<td{sort_key}{style_attr}>{_e(text)}</td>")
+            cells.append(f"<td{_sort_key(value)}{style_attr}>{_e(text)}</td>")
         rows.append("<tr>" + "".join(cells) + "</tr>")
     kind = ' class="sortable"' if sortable else ""
     return (f"<table{kind}><thead><tr>{''.join(head)}</tr></thead>"
             f"<tbody>{''.join(rows)}</tbody></table>")
+
+
+def _sort_key(value: object) -> str:
+    """The raw value of a numeric cell for the sorting script ("" for others)."""
+    return f' data-v="{float(value)!r}"' if _is_number(value) else ""
 
 
 def _is_number(value: object) -> bool:
@@ -371,21 +375,25 @@ svg{max-width:100%;height:auto}.grid2{display:grid;grid-template-columns:1fr 1fr
 @media print{.scroll{max-height:none;overflow:visible}main{max-width:none}}
 """
 
+# Click a heading to sort by its column (largest first, again to reverse).
+# Numbers sort by their raw value; cells without one (n/a, text) go last.
 _SORT_SCRIPT = """
 document.querySelectorAll("table.sortable").forEach(function(table){
   table.querySelectorAll("thead th").forEach(function(th, column){
     th.addEventListener("click", function(){
       var body = table.tBodies[0], rows = Array.prototype.slice.call(body.rows);
-      var down = th.getAttribute("data-order") !== "desc";
+      var sign = th.getAttribute("data-order") === "desc" ? 1 : -1;
+      function key(row){
+        var cell = row.cells[column];
+        return cell.hasAttribute("data-v") ? parseFloat(cell.getAttribute("data-v")) : cell.textContent;
+      }
       rows.sort(function(a, b){
-        var x = a.cells[column], y = b.cells[column];
-        var u = x.hasAttribute("data-v") ? parseFloat(x.getAttribute("data-v")) : x.textContent;
-        var v = y.hasAttribute("data-v") ? parseFloat(y.getAttribute("data-v")) : y.textContent;
-        if (u === v) return 0;
-        return (u < v ? -1 : 1) * (down ? -1 : 1);
+        var u = key(a), v = key(b);
+        if (typeof u !== typeof v) return typeof u === "number" ? -1 : 1;
+        return u === v ? 0 : (u < v ? -sign : sign);
       });
       rows.forEach(function(row){ body.appendChild(row); });
-      th.setAttribute("data-order", down ? "desc" : "asc");
+      th.setAttribute("data-order", sign < 0 ? "desc" : "asc");
     });
   });
 });
