@@ -105,8 +105,16 @@ def test_level_figures_agree_with_the_strategys_metrics(report):
     ours = tearsheet.level_figures(report.creturn)
     for label, name in [("Annual return", "annual_return"), ("Sharpe ratio", "sharpe_ratio"),
                         ("Volatility", "volatility"), ("Max drawdown", "max_drawdown"),
-                        ("Calmar ratio", "calmar_ratio")]:
+                        ("Calmar ratio", "calmar_ratio"), ("Sortino ratio", "sortino_ratio")]:
         assert ours[name] == pytest.approx(summary[label], rel=2e-3), label
+
+
+def test_a_stop_and_a_same_day_reentry_are_both_charged():
+    rows = [("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20), ("A", "2020-02-03", "2020-03-02", 0.5, 0.0, 40)]
+    trades = _trades(rows).assign(exit_reason=["stop_loss", "rebalance"])
+    costs = tearsheet.trade_costs(trades, 0.001, 0.003)
+    np.testing.assert_allclose(costs["entry_fee"], [0.0005, 0.0005])
+    np.testing.assert_allclose(costs["exit_tax"], [0.0015, 0.0015])
 
 
 def _trades(rows: list[tuple]) -> pd.DataFrame:
@@ -203,7 +211,7 @@ def _sweep(sets: int = 12) -> tuple[pd.DataFrame, pd.DataFrame, types.SimpleName
 def test_sweep_page_sorted_by_the_chosen_figure():
     table, returns, pbo = _sweep()
     page = tearsheet.sweep_html(table, returns, by="calmar_ratio", pbo=pbo)
-    first_row = re.search(r"<tbody><tr><th>(\d+)</th>", page).group(1)
+    first_row = re.search(r"<tbody><tr><th[^>]*>(\d+)</th>", page).group(1)
     assert int(first_row) == table["calmar_ratio"].idxmax()
     for heading in ("All sets", "calmar_ratio over lookback and top_n", "Overfitting",
                     "Deflated Sharpe ratio", "Equity of the best 10 sets"):

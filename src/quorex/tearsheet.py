@@ -176,9 +176,10 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
 
     An entry costs fee × |position|; an exit (fee + tax) × |position| × the
     trade's growth (exit over entry price, for shorts 2 minus that; 1 +
-    return without the fills). A trade split at a
-    rebalance while the stock stays held (same stock, exit date = the next
-    trade's entry date) is charged neither at that exit nor at that entry;
+    return without the fills). A trade split at a rebalance while the stock
+    stays held (same stock, exit date = the next trade's entry date, exit
+    reason "rebalance" when known) is charged neither at that exit nor at
+    that entry;
     only the change of weight there is, as a buy (fee) or a sale (fee + tax).
     Open trades carry no exit cost. Returns one row per trade (the trades'
     index) with "entry_date", "entry_fee", "exit_date", "exit_fee",
@@ -191,6 +192,9 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
     grown = weight * _price_ratio(ordered)
     same_stock = ordered["stock_id"].eq(ordered["stock_id"].shift(-1))
     continued = same_stock & ordered["exit_date"].eq(ordered["entry_date"].shift(-1))
+    if "exit_reason" in ordered:
+        # a stop's exit and a re-entry on the same date are two charged trades
+        continued &= ordered["exit_reason"].eq("rebalance")
     continues = continued.shift(1, fill_value=False)
     change = weight - grown.shift(1)
     entry_fee = np.where(continues, fee_ratio * change.clip(lower=0.0), fee_ratio * weight)
