@@ -62,12 +62,16 @@ class Visit:
         self.problems: list[str] = []
         self.requests: list[str] = []
         self.page = browser.new_page(viewport={"width": 1200, "height": 900})
-        self.page.on("console", lambda m: self.problems.append(f"console {m.type}: {m.text}") if m.type == "error" else None)
+        self.page.on("console", self._console)
         self.page.on("pageerror", lambda error: self.problems.append(f"page error: {error}"))
         self.page.on("requestfailed", lambda r: self.problems.append(f"failed request: {r.url[:100]}"))
         self.page.on("request", lambda r: self.requests.append(r.url))
         self.page.goto(self.url, wait_until="load")
         self.page.wait_for_load_state("networkidle")
+
+    def _console(self, message) -> None:
+        if message.type == "error":
+            self.problems.append(f"console error: {message.text}")
 
     def assert_clean(self) -> None:
         assert self.problems == []

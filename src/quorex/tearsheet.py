@@ -252,14 +252,13 @@ def exit_reason_table(trades: pd.DataFrame) -> pd.DataFrame:
 # Charts and markup
 
 
-def _figure(height: float = 3.2, width: float = 9.0, *, colorbar: bool = False) -> Figure:
-    """A figure with fixed margins: a layout engine would draw every chart twice."""
+def _figure(height: float = 3.2, width: float = 9.0) -> Figure:
+    """A figure with fixed margins in inches: a layout engine would draw every chart twice."""
     from matplotlib.figure import Figure
 
     figure = Figure(figsize=(width, height))
-    inch = 1.0 / width, 1.0 / height
-    figure.subplots_adjust(left=0.85 * inch[0], right=1.0 - (0.2 if not colorbar else 0.0) * inch[0],
-                           bottom=0.55 * inch[1], top=1.0 - 0.15 * inch[1], wspace=0.12, hspace=0.12)
+    figure.subplots_adjust(left=0.85 / width, right=1.0 - 0.2 / width, bottom=0.55 / height,
+                           top=1.0 - 0.15 / height, wspace=0.12, hspace=0.12)
     return figure
 
 
@@ -296,10 +295,6 @@ def _e(value: object) -> str:
 
 def _percent(value: float, digits: int = 2) -> str:
     return "n/a" if value is None or not np.isfinite(value) else f"{value:.{digits}%}"
-
-
-def _ratio(value: float) -> str:
-    return "n/a" if value is None or not np.isfinite(value) else f"{value:.3f}"
 
 
 def _date(value: object) -> str:
@@ -354,7 +349,8 @@ def _sort_key(value: object) -> str:
 
 
 def _is_number(value: object) -> bool:
-    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool) and np.isfinite(value)
+    numeric = isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_))
+    return numeric and bool(np.isfinite(value))
 
 
 def _default_format(value: object) -> str:
@@ -375,7 +371,7 @@ th,td{padding:3px 8px;border-bottom:1px solid #eee;text-align:right;white-space:
 thead th{background:#f2f4f7;position:sticky;top:0}tbody th{text-align:left;font-weight:600}
 table.sortable thead th{cursor:pointer}table.sortable thead th:hover{background:#e4e8ef}
 .scroll{max-height:520px;overflow:auto;border:1px solid #eee}
-svg{max-width:100%;height:auto}.grid2{display:grid;grid-template-columns:1fr 1fr;gap:12px}
+svg{max-width:100%;height:auto}
 @media print{.scroll{max-height:none;overflow:visible}main{max-width:none}}
 """
 
@@ -450,7 +446,7 @@ def report_html(report: Report, *, title: str | None = None, benchmark_name: str
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         sections = [
-            _header(report, title, market, start, end),
+            _header(report, title, market, equity.index),
             _headline(report, benchmark, name),
             _equity_section(equity, benchmark, name),
             _calendar_section(equity, benchmark, name),
@@ -473,17 +469,18 @@ def _market_name(report: Report) -> str:
     return str(getter()) if callable(getter) else str(report.market or "custom")
 
 
-def _header(report: Report, title: str, market: str, start: pd.Timestamp, end: pd.Timestamp) -> str:
+def _header(report: Report, title: str, market: str, dates: pd.DatetimeIndex) -> str:
     import quorex
 
     def rule(value: float | None) -> str:
         return "off" if value is None else f"{value:.2%}"
 
+    start, end = dates[0], dates[-1]
     years = (end - start).days / 365.25
     run_date = pd.Timestamp.now(tz="UTC").strftime("%Y-%m-%d %H:%M UTC")
     return (
         f"<header><h1>{_e(title)}</h1>"
-        f'<p class="meta">{_date(start)} to {_date(end)} ({years:.1f} years, {len(report.creturn):,} trading dates)'
+        f'<p class="meta">{_date(start)} to {_date(end)} ({years:.1f} years, {len(dates):,} trading dates)'
         f" · market: {_e(market)}</p>"
         f'<p class="meta">costs: fee {report.fee_ratio:.4%} per side, tax {report.tax_ratio:.4%} on sales'
         f" · trades at the {_e(report.trade_at)}"
@@ -541,7 +538,7 @@ def _equity_section(equity: pd.Series, benchmark: pd.Series | None, name: str) -
     axes.yaxis.set_major_formatter(_percent_formatter())
     _style(axes)
     listing = html_table(
-        worst.assign(depth=worst["depth"]).set_axis(range(1, len(worst) + 1)),
+        worst.set_axis(range(1, len(worst) + 1)),
         {"start": _date, "trough": _date, "recovery": lambda v: "not yet" if pd.isna(v) else _date(v),
          "depth": _percent, "days": lambda v: f"{int(v):,}"},
         index="#",
@@ -676,9 +673,10 @@ def _costs_part(report: Report, equity: pd.Series) -> str:
     return (
         "<h3>Costs paid</h3>" + html_table(rows, {c: _percent for c in rows.columns}, index="")
         + '<p class="note">Estimated from the trades: an entry costs fee × |position|, an exit (fee + tax) × '
-        "|position| × the trade's growth (exit over entry price); a position carried through a rebalance is charged only for its change of "
-        "weight there, and open trades for their entry. Each cost is a fraction of the equity at the time; the "
-        "drag is their sum divided by the years of the run, without compounding.</p>"
+        "|position| × the trade's growth (exit over entry price); a position carried through a rebalance is "
+        "charged only for its change of weight there, and open trades for their entry. Each cost is a fraction "
+        "of the equity at the time; the drag is their sum divided by the years of the run, without "
+        "compounding.</p>"
     )
 
 
@@ -699,7 +697,7 @@ def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
         _style(axes)
     days = held.sum(axis=0)
     most = days[days > 0].nlargest(MOST_HELD)
-    trade_counts = report.trades["stock_id"].astype(str).value_counts() if not report.trades.empty else pd.Series()
+    trade_counts = report.trades["stock_id"].astype(str).value_counts()
     table = pd.DataFrame({
         "days held": most.to_numpy(),
         "share of the run": most.to_numpy() / max(len(index), 1),
