@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
+import resource
 import shutil
 from collections.abc import Iterator
 from pathlib import Path
@@ -40,18 +42,34 @@ def _need_browser() -> None:
         pytest.skip(problem)
 
 
+@contextlib.contextmanager
+def _address_space_of_the_hard_limit() -> Iterator[None]:
+    """Lift the soft address-space limit (the fuzz suite sets one) while processes start.
+
+    The browser reserves far more address space than it uses and dies at
+    start under a few gigabytes; its driver and it inherit the limit in
+    force when they are spawned, and the suite's own limit comes back after.
+    """
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
 @pytest.fixture(scope="module")
 def browser() -> Iterator[object]:
     _need_browser()
     from playwright.sync_api import sync_playwright
 
-    with sync_playwright() as driver:
-        # the system's browser: nothing may download one
-        launched = driver.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
-        try:
-            yield launched
-        finally:
-            launched.close()
+    with contextlib.ExitStack() as stack:
+        with _address_space_of_the_hard_limit():
+            driver = stack.enter_context(sync_playwright())
+            # the system's browser: nothing may download one
+            launched = driver.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        stack.callback(launched.close)
+        yield launched
 
 
 class Visit:
