@@ -681,27 +681,33 @@ def _costs_part(report: Report, equity: pd.Series) -> str:
 
 
 def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
-    position = report.position.reindex(index).fillna(0.0)
-    held = position.ne(0.0)
-    count = held.sum(axis=1)
+    position = report.position.reindex(index)
+    # NumPy on one array: a universe of thousands of stocks over decades is
+    # tens of millions of weights, too many for frame-wide fillna and abs.
+    weights = np.nan_to_num(position.to_numpy(dtype=np.float64), copy=False)
+    count = pd.Series(np.count_nonzero(weights, axis=1).astype(np.float64), index=index)
     figure = _figure(4.2)
     top, bottom = figure.subplots(2, 1, sharex=True)
-    _plot_line(top, count.astype(np.float64), color=STRATEGY_COLOUR, lw=1.0, drawstyle="steps-post")
+    _plot_line(top, count, color=STRATEGY_COLOUR, lw=1.0, drawstyle="steps-post")
     top.set_ylabel("stocks held")
-    _plot_line(bottom, position.abs().sum(axis=1), color=STRATEGY_COLOUR, lw=1.0, label="gross")
-    _plot_line(bottom, position.sum(axis=1), color="#e67e22", lw=1.0, ls="--", label="net")
+    _plot_line(bottom, pd.Series(np.abs(weights).sum(axis=1), index=index), color=STRATEGY_COLOUR, lw=1.0,
+               label="gross")
+    _plot_line(bottom, pd.Series(weights.sum(axis=1), index=index), color="#e67e22", lw=1.0, ls="--", label="net")
     bottom.set_ylabel("exposure")
     bottom.yaxis.set_major_formatter(_percent_formatter())
     bottom.legend(loc="lower left", frameon=False, ncols=2)
     for axes in (top, bottom):
         _style(axes)
-    days = held.sum(axis=0)
+    days = pd.Series(np.count_nonzero(weights, axis=0), index=position.columns)
     most = days[days > 0].nlargest(MOST_HELD)
+    chosen = weights[:, position.columns.get_indexer(most.index)]
+    with np.errstate(invalid="ignore"):
+        average = np.where(chosen != 0, chosen, 0.0).sum(axis=0) / most.to_numpy()
     trade_counts = report.trades["stock_id"].astype(str).value_counts()
     table = pd.DataFrame({
         "days held": most.to_numpy(),
         "share of the run": most.to_numpy() / max(len(index), 1),
-        "average weight": (position[most.index].where(held[most.index]).mean()).to_numpy(),
+        "average weight": average,
         "trades": trade_counts.reindex(most.index.astype(str)).fillna(0).to_numpy(),
     }, index=most.index)
     return (
