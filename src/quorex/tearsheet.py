@@ -252,6 +252,13 @@ def exit_reason_table(trades: pd.DataFrame) -> pd.DataFrame:
 # Charts and markup
 
 
+def _need_matplotlib(what: str) -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise ImportError(f"{what} needs matplotlib; install it with: pip install 'quorex[plot]'") from None
+
+
 def _figure(height: float = 3.2, width: float = 9.0) -> Figure:
     """A figure with fixed margins in inches: a layout engine would draw every chart twice."""
     from matplotlib.figure import Figure
@@ -434,6 +441,7 @@ def report_html(report: Report, *, title: str | None = None, benchmark_name: str
     ``title`` heads the page (default: the market and period);
     ``benchmark_name`` labels the benchmark (default "benchmark").
     """
+    _need_matplotlib("the report page")
     equity = report._invested()
     if equity.empty:
         raise ValueError("the report has no equity curve: nothing to draw")
@@ -776,6 +784,7 @@ def sweep_html(
     the table's parameter columns). ``pbo``, when given, has ``pbo``,
     ``logits``, ``in_sample`` and ``out_of_sample``.
     """
+    _need_matplotlib("the sweep page")
     if by not in table.columns:
         raise ValueError(f"by={by!r} is not a column of the sweep table (columns: {list(table.columns)})")
     params = list(params) if params is not None else [c for c in table.columns if c not in SWEEP_FIGURES]
