@@ -123,6 +123,7 @@ struct Outcome {
   std::vector<std::int64_t> entry_signal_row;
   std::vector<std::int64_t> exit_signal_row;
   std::vector<std::int64_t> rebalance_rows;
+  std::vector<std::int64_t> rebalance_weight_rows;
   engine::WeightList weights;
   engine::WeightList next_weights;
   std::vector<std::int8_t> actions;
@@ -172,6 +173,7 @@ void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool sto
   }
   out.trades = std::move(log.trades());
   out.rebalance_rows.assign(run.rebalance_rows().begin(), run.rebalance_rows().end());
+  out.rebalance_weight_rows.assign(run.rebalance_weight_rows().begin(), run.rebalance_weight_rows().end());
   out.weights = engine::last_weights(run, m.weights);
   engine::next_weights(run, m.weights, [stop_trading] { return int{stop_trading}; }, out.next_weights);
   engine::normalize(out.weights, a.rules.position_limit);
@@ -230,6 +232,7 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_exit_charged", t.exit_charged, NPY_BOOL) &&
       put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
       put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
+      put_array(f, "rebalance_weight_rows", out.rebalance_weight_rows, NPY_INT64) &&
       put_weights(f, "weight_sids", "weight_values", out.weights) &&
       put_weights(f, "next_weight_sids", "next_weight_values", out.next_weights) &&
       put_array(f, "actions", out.actions, NPY_INT8) && put(f, "weight_row", PyLong_FromLongLong(out.weight_row)) &&
@@ -284,13 +287,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyDoc_STRVAR(
     run_doc,
-    "run(price_values, close_values, high_values, low_values, open_values, price_index, "
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "
-    "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "
-    "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "
-    "tradearc_window_step=1, periodically_rebalance=True)\n"
-    "--\n"
-    "\n"
+    "run" QUOREX_BACKTEST_TEXT_SIGNATURE
     "Simulate the portfolio exactly as simloop.backtest_ does and return every\n"
     "result at once, as a SimpleNamespace of NumPy arrays; no module state is\n"
     "read or written and the interpreter lock is released while it runs.\n"
@@ -299,20 +296,16 @@ PyDoc_STRVAR(
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
     "value at entry, exit reason code (see EXIT_REASONS), signal rows, whether\n"
     "entry and exit paid costs). excursions: the excursion records, trades x\n"
-    "record length. rebalance_rows: rows on which a weight row was traded.\n"
+    "record length. rebalance_rows: rows on which a weight row was traded;\n"
+    "rebalance_weight_rows: the weight row traded on each.\n"
     "weight_sids/weight_values, next_weight_sids/next_weight_values: the\n"
     "normalised weights of the last rebalance and of the newest row.\n"
     "actions: an action code per position column (see ACTIONS; -1 for none).\n"
     "weight_row, next_weight_row, rebalance_due: the weight rows applied and\n"
     "current, and whether a rebalance is due on the next trading date.");
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"run", as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
+    {"run", quorex::as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -332,10 +325,7 @@ int exec_module(PyObject* module) {
   if (!quorex::import_numpy()) return -1;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return -1;
-  PyRef inf = PyRef::steal(PyObject_GetAttrString(numpy.get(), "inf"));
-  if (!inf) return -1;
-  numpy_inf = PyFloat_AsDouble(inf.get());
-  if (numpy_inf == -1.0 && PyErr_Occurred()) return -1;
+  if (!read_numpy_inf(numpy.get(), numpy_inf)) return -1;
   if (!quorex::add_attr(module, "org_np", numpy)) return -1;
   PyRef types = PyRef::steal(PyImport_ImportModule("types"));
   if (!types) return -1;

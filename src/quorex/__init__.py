@@ -31,7 +31,8 @@ def _install_calc_stats() -> None:
 _install_calc_stats()
 
 from quorex.backtesting import backtest  # noqa: E402
+from quorex.checks import DataWarning  # noqa: E402
 from quorex.market import Market  # noqa: E402
 from quorex.report import Report  # noqa: E402
 
-__all__ = ["Market", "Report", "__version__", "backtest"]
+__all__ = ["DataWarning", "Market", "Report", "__version__", "backtest"]
