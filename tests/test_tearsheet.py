@@ -30,8 +30,10 @@ def page(report) -> str:
 
 
 def with_table(report, **tables):
-    """A copy of ``report`` with some of its tables replaced (its metrics recomputed)."""
+    """A copy of ``report`` with some of its tables replaced (the tables built from them rebuilt)."""
     changed = copy.copy(report)
+    changed.__dict__.pop("round_trips", None)
+    changed._metrics_by_rate = {}
     changed._metrics = None
     for name, table in tables.items():
         setattr(changed, name, table)
@@ -118,9 +120,13 @@ def test_a_stop_and_a_same_day_reentry_are_both_charged():
 
 
 def _trades(rows: list[tuple]) -> pd.DataFrame:
+    """Trade records from (stock, entry date, exit date, position, return, exit index) rows."""
     frame = pd.DataFrame(rows, columns=["stock_id", "entry_date", "exit_date", "position", "return", "exit_index"])
     for column in ("entry_date", "exit_date"):
         frame[column] = pd.to_datetime(frame[column])
+    dates = pd.DatetimeIndex(pd.concat([frame["entry_date"], frame["exit_date"]]).dropna().unique()).sort_values()
+    frame["entry_index"] = dates.get_indexer(frame["entry_date"])
+    frame["exit_index"] = np.where(frame["exit_index"] < 0, -1, dates.get_indexer(frame["exit_date"]))
     return frame
 
 
@@ -167,7 +173,9 @@ def test_report_page_has_every_section_in_order(page, report):
     assert external_references(page) == []
     assert "<script" not in page
     assert "Momentum &lt;test&gt; &amp; co" in page and "<test>" not in page
-    assert f"{len(report.trades):,}</td>" in page  # the trade count in the headline table
+    assert f"<th>Round trips</th><td>{len(report.round_trips)}</td>" in page
+    assert "stop loss: 10 %" in page and "rebalance: ME" in page  # the rules, in the header
+    assert f"{len(report.round_trips):,} round trips ({len(report.trades):,} trade records" in page
 
 
 @pytest.mark.parametrize("with_fills", [True, False])
@@ -238,7 +246,7 @@ def test_sweep_page_rejects_bad_arguments(change, message):
         tearsheet.sweep_html(table, returns, **change)
 
 
-@pytest.mark.parametrize("case", ["no trades", "three dates", "no benchmark"])
+@pytest.mark.parametrize("case", ["no trades", "five dates", "no benchmark"])
 def test_degenerate_runs_still_make_a_whole_page(case, report):
     from quorex import backtest
     from quorex.market import synthetic_market
@@ -246,8 +254,8 @@ def test_degenerate_runs_still_make_a_whole_page(case, report):
     close = synthetic_market(n_stocks=5, years=1, seed=3)["close"]
     if case == "no trades":
         run = backtest(close * 0 > 1, close)
-    elif case == "three dates":
-        run = backtest((close > 0).iloc[:3], close.iloc[:3])
+    elif case == "five dates":
+        run = backtest((close > 0).iloc[:5], close.iloc[:5])
     else:
         run = with_table(report, benchmark=pd.Series(dtype=np.float64, index=pd.DatetimeIndex([])))
     with warnings.catch_warnings():

@@ -177,9 +177,8 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
     An entry costs fee × |position|; an exit (fee + tax) × |position| × the
     trade's growth (exit over entry price, for shorts 2 minus that; 1 +
     return without the fills). A trade split at a rebalance while the stock
-    stays held (same stock, exit date = the next trade's entry date, exit
-    reason "rebalance" when known) is charged neither at that exit nor at
-    that entry;
+    stays held (the records of one round trip, ``quorex.roundtrips``) is
+    charged neither at that exit nor at that entry;
     only the change of weight there is, as a buy (fee) or a sale (fee + tax).
     Open trades carry no exit cost. Returns one row per trade (the trades'
     index) with "entry_date", "entry_fee", "exit_date", "exit_fee",
@@ -187,14 +186,13 @@ def trade_costs(trades: pd.DataFrame, fee_ratio: float, tax_ratio: float) -> pd.
     """
     if trades.empty:
         return pd.DataFrame(columns=["entry_date", "entry_fee", "exit_date", "exit_fee", "exit_tax"])
-    ordered = trades.sort_values(["stock_id", "entry_date"], kind="stable")
+    from quorex.roundtrips import trip_numbers
+
+    trip = pd.Series(trip_numbers(trades), index=trades.index)
+    ordered = trades.assign(_trip=trip).sort_values(["_trip", "entry_index"], kind="stable")
     weight = ordered["position"].abs().fillna(0.0)
     grown = weight * _price_ratio(ordered)
-    same_stock = ordered["stock_id"].eq(ordered["stock_id"].shift(-1))
-    continued = same_stock & ordered["exit_date"].eq(ordered["entry_date"].shift(-1))
-    if "exit_reason" in ordered:
-        # a stop's exit and a re-entry on the same date are two charged trades
-        continued &= ordered["exit_reason"].eq("rebalance")
+    continued = ordered["_trip"].eq(ordered["_trip"].shift(-1))
     continues = continued.shift(1, fill_value=False)
     change = weight - grown.shift(1)
     entry_fee = np.where(continues, fee_ratio * change.clip(lower=0.0), fee_ratio * weight)
@@ -306,16 +304,6 @@ def _percent(value: float, digits: int = 2) -> str:
 
 def _date(value: object) -> str:
     return "—" if pd.isna(value) else pd.Timestamp(value).strftime("%Y-%m-%d")
-
-
-def _format(kind: str, value: float) -> str:
-    if value is None or not np.isfinite(value):
-        return "n/a"
-    return {
-        "percent": lambda v: f"{v:.2%}",
-        "money": lambda v: f"{v:,.0f}",
-        "count": lambda v: f"{v:,.0f}",
-    }.get(kind, lambda v: f"{v:.3f}")(value)
 
 
 def html_table(
@@ -450,20 +438,32 @@ def report_html(report: Report, *, title: str | None = None, benchmark_name: str
     start, end = equity.index[0], equity.index[-1]
     market = _market_name(report)
     title = title or f"Backtest on {market}, {_date(start)} to {_date(end)}"
+    summary = report.summary(RISKFREE_RATE)
+    trips = holdings(report)
     # Flat stretches make some ratios 0/0; they show as n/a.
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         sections = [
-            _header(report, title, market, equity.index),
-            _headline(report, benchmark, name),
+            _header(report, summary, title, equity.index),
+            _headline(summary, benchmark, name),
             _equity_section(equity, benchmark, name),
             _calendar_section(equity, benchmark, name),
             _rolling_section(equity, benchmark, name),
-            _trades_section(report, equity),
-            _exposure_section(report, equity.index),
-            _best_worst_section(report.trades),
+            _trades_section(report, trips, equity),
+            _exposure_section(report, trips, equity.index),
+            _best_worst_section(trips),
         ]
     return page(title, sections)
+
+
+def holdings(report: Report) -> pd.DataFrame:
+    """The trades as the page shows them: round trips when the report has them, else its records.
+
+    A position kept through a rebalance is one round trip but two records;
+    its excursions, return and exit reason are those of the whole holding.
+    """
+    trips = getattr(report, "round_trips", None)
+    return trips if isinstance(trips, pd.DataFrame) else report.trades
 
 
 def _benchmark_on(report: Report, index: pd.DatetimeIndex) -> pd.Series | None:
@@ -477,38 +477,40 @@ def _market_name(report: Report) -> str:
     return str(getter()) if callable(getter) else str(report.market or "custom")
 
 
-def _header(report: Report, title: str, market: str, dates: pd.DatetimeIndex) -> str:
-    import quorex
+def _figure_labels() -> dict[str, tuple[str | None, str]]:
+    """Headline label → (Metrics accessor or None, format kind), in the summary's order."""
+    from quorex.report import SUMMARY_FIGURES, TRADE_FIGURES
 
-    def rule(value: float | None) -> str:
-        return "off" if value is None else f"{value:.2%}"
+    return SUMMARY_FIGURES | {label: (None, kind) for label, kind in TRADE_FIGURES.items()}
+
+
+def _header(report: Report, summary: pd.DataFrame, title: str, dates: pd.DatetimeIndex) -> str:
+    import quorex
 
     start, end = dates[0], dates[-1]
     years = (end - start).days / 365.25
     run_date = pd.Timestamp.now(tz="UTC").strftime("%Y-%m-%d %H:%M UTC")
+    settings = summary.loc[~summary.index.isin(list(_figure_labels())), "text"]
+    rules = " · ".join(f"{_e(label.lower())}: {_e(text)}" for label, text in settings.items())
     return (
         f"<header><h1>{_e(title)}</h1>"
-        f'<p class="meta">{_date(start)} to {_date(end)} ({years:.1f} years, {len(dates):,} trading dates)'
-        f" · market: {_e(market)}</p>"
-        f'<p class="meta">costs: fee {report.fee_ratio:.4%} per side, tax {report.tax_ratio:.4%} on sales'
-        f" · trades at the {_e(report.trade_at)}"
-        f" · stop loss {rule(report.stop_loss)}, take profit {rule(report.take_profit)},"
-        f" trailing stop {rule(report.trail_stop)} · {len(report.rebalance_dates):,} rebalances</p>"
+        f'<p class="meta">{_date(start)} to {_date(end)} ({years:.1f} years, {len(dates):,} trading dates,'
+        f" {len(report.rebalance_dates):,} rebalances)</p>"
+        f'<p class="meta">{rules}</p>'
         f'<p class="meta">made {run_date} with quorex {_e(quorex.__version__)}</p></header>'
     )
 
 
-def _headline(report: Report, benchmark: pd.Series | None, name: str) -> str:
-    from quorex.report import SUMMARY_FIGURES
+def _headline(summary: pd.DataFrame, benchmark: pd.Series | None, name: str) -> str:
+    from quorex.report import format_figure
 
-    summary = report.summary(RISKFREE_RATE)["value"]
     theirs = level_figures(benchmark) if benchmark is not None else {}
-    kinds = {label: kind for label, (_, kind) in SUMMARY_FIGURES.items()} | {"Trades": "count"}
-    accessors = {label: accessor for label, (accessor, _) in SUMMARY_FIGURES.items()}
+    labels = _figure_labels()
+    shown = summary.loc[summary.index.isin(list(labels)), "text"]
     rows = [
-        f"<tr><th>{_e(label)}</th><td>{_format(kinds.get(label, 'ratio'), value)}</td>"
-        f"<td>{_format(kinds.get(label, 'ratio'), theirs.get(accessors.get(label, ''), np.nan))}</td></tr>"
-        for label, value in summary.items()
+        f"<tr><th>{_e(label)}</th><td>{_e(text)}</td>"
+        f"<td>{_e(format_figure(theirs.get(labels[label][0] or '', np.nan), labels[label][1]))}</td></tr>"
+        for label, text in shown.items()
     ]
     return (
         "<section><h2>Headline figures</h2>"
@@ -630,11 +632,13 @@ def _rolling_section(equity: pd.Series, benchmark: pd.Series | None, name: str) 
     )
 
 
-def _trades_section(report: Report, equity: pd.Series) -> str:
-    trades = report.trades
+def _trades_section(report: Report, trades: pd.DataFrame, equity: pd.Series) -> str:
     parts = ["<section><h2>Trades</h2>"]
     if trades.empty:
         return parts[0] + '<p class="note">No trades.</p></section>'
+    if trades is not report.trades:
+        parts.append(f'<p class="note">{len(trades):,} round trips ({len(report.trades):,} trade records: a '
+                     "position kept through a rebalance is one round trip).</p>")
     parts.append(_excursion_charts(trades))
     if "exit_reason" in trades:
         table = exit_reason_table(trades)
@@ -688,7 +692,7 @@ def _costs_part(report: Report, equity: pd.Series) -> str:
     )
 
 
-def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
+def _exposure_section(report: Report, trades: pd.DataFrame, index: pd.DatetimeIndex) -> str:
     position = report.position.reindex(index)
     # NumPy on one array: a universe of thousands of stocks over decades is
     # tens of millions of weights, too many for frame-wide fillna and abs.
@@ -711,7 +715,7 @@ def _exposure_section(report: Report, index: pd.DatetimeIndex) -> str:
     chosen = weights[:, position.columns.get_indexer(most.index)]
     with np.errstate(invalid="ignore"):
         average = np.where(chosen != 0, chosen, 0.0).sum(axis=0) / most.to_numpy()
-    trade_counts = report.trades["stock_id"].astype(str).value_counts()
+    trade_counts = trades["stock_id"].astype(str).value_counts()
     table = pd.DataFrame({
         "days held": most.to_numpy(),
         "share of the run": most.to_numpy() / max(len(index), 1),
