@@ -92,7 +92,8 @@ def main() -> None:
     report = long_report()
     report.summary()
     print(f"R20: {len(report.creturn):,} dates x {report.position.shape[1]} stocks, "
-          f"{len(report.trades):,} trades (backtest and metrics {time.perf_counter() - start:.1f} s)")
+          f"{len(report.trades):,} trade records, {len(report.round_trips):,} round trips "
+          f"(backtest and metrics {time.perf_counter() - start:.1f} s)")
     page, seconds = timed(report.to_html)
     print(f"  report page: {len(page.encode()) / 1e6:.2f} MB, built in {seconds:.3f} s (median of {REPEATS})")
 
