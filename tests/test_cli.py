@@ -69,6 +69,8 @@ def test_demo_writes_parseable_outputs(tmp_path):
     equity = pd.read_csv(tmp_path / "equity.csv", index_col="date", parse_dates=True)
     assert equity["creturn"].notna().all()
     assert (tmp_path / "equity.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    page = (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert page.startswith("<!DOCTYPE html>") and "Monthly momentum on a synthetic market" in page
 
 
 def test_run_on_user_files(tmp_path, market):
@@ -77,11 +79,17 @@ def test_run_on_user_files(tmp_path, market):
     long(weights).to_parquet(tmp_path / "weights.parquet")
     done = _run(
         "run", "--prices", str(tmp_path / "prices.csv"), "--weights", str(tmp_path / "weights.parquet"),
-        "--rebalance", "W-FRI", "--stop-loss", "0.08", "--out", str(tmp_path / "out"),
+        "--rebalance", "W-FRI", "--stop-loss", "0.08", "--out", str(tmp_path / "out"), "--html",
     )
     assert done.returncode == 0, done.stderr
     assert "Annual return" in done.stdout
     assert len(pd.read_csv(tmp_path / "out" / "trades.csv")) > 0
+    assert "<h2>Best and worst trades" in (tmp_path / "out" / "report.html").read_text(encoding="utf-8")
+
+
+def test_html_without_an_output_directory_is_refused(capsys):
+    status = cli.main(["run", "--prices", "p.csv", "--weights", "w.csv", "--html"])
+    assert status == 2 and "--html needs --out" in capsys.readouterr().err
 
 
 def _write(path: Path, text: str) -> Path:

@@ -75,8 +75,11 @@ def format_summary(summary: pd.DataFrame) -> str:
     return "\n".join(lines)
 
 
-def write_outputs(report, out: Path, title: str) -> list[Path]:
-    """Write the equity plot (PNG), the trades and the equity curve (CSV) into ``out``."""
+def write_outputs(report, out: Path, title: str, *, html: bool = False) -> list[Path]:
+    """Write the equity plot (PNG), the trades and the equity curve (CSV) into ``out``.
+
+    With ``html``, also the report's page, ``report.html``.
+    """
     out.mkdir(parents=True, exist_ok=True)
     written = []
     trades_path = out / "trades.csv"
@@ -98,6 +101,10 @@ def write_outputs(report, out: Path, title: str) -> list[Path]:
         plot_path = out / "equity.png"
         figure.savefig(plot_path, dpi=80)
         written.append(plot_path)
+        if html:
+            page_path = out / "report.html"
+            report.to_html(page_path, title=title)
+            written.append(page_path)
     return written
 
 
@@ -135,7 +142,7 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     report = demo.run_demo(seed=args.seed, n_stocks=args.stocks, years=args.years)
     print()
     print(format_summary(report.summary()))
-    written = write_outputs(report, Path(args.out), "Monthly momentum on a synthetic market")
+    written = write_outputs(report, Path(args.out), "Monthly momentum on a synthetic market", html=True)
     print()
     print("wrote " + ", ".join(str(p) for p in written))
     return 0
@@ -169,6 +176,8 @@ def _check_settings(args: argparse.Namespace) -> None:
 def _cmd_run(args: argparse.Namespace) -> int:
     from quorex.backtesting import backtest
 
+    if args.html and not args.out:
+        raise CliError("--html needs --out, the directory that receives report.html")
     _check_settings(args)
     extra = {"open": args.open, "high": args.high, "low": args.low}
     prices = load_prices(args.prices, extra, symbol=args.symbol, adjusted=args.adjusted)
@@ -193,7 +202,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
     print()
     print(format_summary(report.summary()))
     if args.out:
-        written = write_outputs(report, Path(args.out), f"{Path(args.weights).name}")
+        written = write_outputs(report, Path(args.out), f"{Path(args.weights).name}", html=args.html)
         print()
         print("wrote " + ", ".join(str(p) for p in written))
     return 0
@@ -209,7 +218,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser(
         "demo", help="run the example strategy on a synthetic market",
         description="Monthly momentum with a stop loss on a seeded synthetic market; prints "
-        "the summary and writes equity.png, equity.csv, trades.csv and round_trips.csv.",
+        "the summary and writes equity.png, equity.csv, trades.csv, round_trips.csv and report.html.",
     )
     demo.add_argument("--out", default="out/demo", help="output directory (default: out/demo)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic market")
@@ -246,6 +255,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="exit at the touched level (needs open, high, low prices)")
     run.add_argument("--position-limit", type=float, default=1.0)
     run.add_argument("--out", default=None, help="directory for equity.png, equity.csv, trades.csv, round_trips.csv")
+    run.add_argument("--html", action="store_true",
+                     help="also write the report as a self-contained page, report.html, into --out")
     run.set_defaults(handler=_cmd_run)
 
     check = commands.add_parser("health", help="show which native core modules import")

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import math
+import os
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
@@ -323,6 +325,22 @@ class Report:
         bottom.set_ylabel("drawdown")
         bottom.grid(alpha=0.3)
         return fig
+
+    def to_html(
+        self, path: str | os.PathLike[str] | None = None, *, title: str | None = None,
+        benchmark_name: str | None = None,
+    ) -> str:
+        """The report as a self-contained HTML page (see ``quorex.tearsheet``).
+
+        Writes the page to ``path`` (UTF-8) when given, and returns it. Needs
+        matplotlib (``pip install quorex[plot]``) for the charts.
+        """
+        from quorex.tearsheet import report_html
+
+        text = report_html(self, title=title, benchmark_name=benchmark_name)
+        if path is not None:
+            Path(path).write_text(text, encoding="utf-8")
+        return text
 
     def _invested(self) -> pd.Series:
         """The equity curve from the date before the first trade on."""
