@@ -20,7 +20,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "views.hpp"
 
@@ -149,6 +152,40 @@ bool open_matrix(PyObject* obj, Matrix<T>& out) {
 inline PyObject* object_at(const Vector<PyObject*>& v, npy_intp i) noexcept {
   PyObject* item = v[i];
   return item ? item : Py_None;
+}
+
+// A NumPy array (ndim 1 or 2, C order) over the memory of `values`, which it
+// takes over: the vector lives on in a capsule that the array keeps as its
+// base, so results built natively reach Python without a copy. `dims`
+// multiply to values.size().
+template <class T>
+PyObject* array_from_vector(std::vector<T>&& values, int type_num, int ndim, const npy_intp* dims) {
+  if (values.empty()) return PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), type_num, 0);
+  auto* owner = new (std::nothrow) std::vector<T>(std::move(values));
+  if (owner == nullptr) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(owner, nullptr, [](PyObject* c) {
+    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(c, nullptr));
+  });
+  if (capsule == nullptr) {
+    delete owner;
+    return nullptr;
+  }
+  PyObject* array = PyArray_SimpleNewFromData(ndim, const_cast<npy_intp*>(dims), type_num, owner->data());
+  if (array == nullptr) {
+    Py_DECREF(capsule);
+    return nullptr;
+  }
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {  // steals capsule
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+template <class T>
+PyObject* array_from_vector(std::vector<T>&& values, int type_num) {
+  const npy_intp n = static_cast<npy_intp>(values.size());
+  return array_from_vector(std::move(values), type_num, 1, &n);
 }
 
 }  // namespace quorex

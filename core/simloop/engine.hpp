@@ -24,12 +24,17 @@ namespace quorex::simloop {
 
 using Index = std::ptrdiff_t;
 
+// Why a position was closed. `open` marks a trade still held at the end.
+enum class ExitReason : std::int8_t { rebalance, stop_loss, take_profit, trail_stop, open };
+
 // An entry of the exit lists: the position column and the kind of exit.
 // `upper` is the positive kind (upper bound, or the winning side of a
 // touched exit); the kind is explicit because column 0 has no sign.
+// `reason` names the rule whose bound was crossed.
 struct ExitMark {
   int sid;
   bool upper;
+  ExitReason reason = ExitReason::rebalance;
 };
 
 struct Market {
@@ -61,8 +66,11 @@ class Host {
  public:
   virtual bool record_date(int date_index) = 0;
   // `weight` of the entry is target / weight_base, computed by the host.
-  virtual bool record_entry(int sid, double target, double weight_base, int charge_entry) = 0;
-  virtual bool record_exit(int sid, int charge_exit) = 0;
+  // `fill` is the price the trade was made at: the day's trade price for an
+  // entry; for an exit the price the position was last marked to, the
+  // touched level, or the open that gapped through it.
+  virtual bool record_entry(int sid, double target, double weight_base, int charge_entry, double fill) = 0;
+  virtual bool record_exit(int sid, int charge_exit, ExitReason reason, double fill) = 0;
   // Truth values of the switches consulted when a held position is
   // re-targeted (-1 on error).
   virtual int retain_cost_setting() = 0;
@@ -154,6 +162,7 @@ class Engine {
     cash_ = 1.0;
     const Index n = m_.price_index.size;
     for (Index d = 0; d < n; ++d) {
+      today_ = d;
       if (m_.pos_index.size == 0) return Status::pos_index_empty;
       if (m_.price_index[d] < m_.pos_index[0]) {
         creturn[d] = 1.0;
@@ -180,6 +189,10 @@ class Engine {
   Index current_row() const noexcept { return current_row_; }
   Index applied_row() const noexcept { return applied_row_; }
   bool rebalance_due() const noexcept { return rebalance_due_; }
+  // Trading-date rows on which a weight row was traded, ascending.
+  const std::vector<Index>& rebalance_rows() const noexcept { return rebalance_rows_; }
+  // The price a held position was last marked to (NaN before its first price).
+  double mark_price(int sid) const noexcept { return ref_price_[static_cast<std::size_t>(column(sid))]; }
 
  private:
   struct Bounds {
@@ -216,6 +229,16 @@ class Engine {
   Bounds bounds(double entry_value, double peak) const noexcept {
     if (entry_value > 0) return {1 + tp_, larger(peak - ts_, 1 - sl_)};
     return {smaller(peak + ts_, 1 + sl_), 1 - tp_};
+  }
+
+  // The rule behind a crossed bound: the winning side is the take profit;
+  // the losing side is the trailing stop when its level, drawn from the
+  // peak, lies inside the stop loss, and the stop loss otherwise.
+  ExitReason exit_reason(double entry_value, bool upper_side, double peak) const noexcept {
+    const bool is_long = entry_value > 0;
+    if (is_long == upper_side) return ExitReason::take_profit;
+    const bool trailing = is_long ? peak - ts_ > 1 - sl_ : peak + ts_ < 1 + sl_;
+    return trailing ? ExitReason::trail_stop : ExitReason::stop_loss;
   }
 
   // The held columns are scattered across wide rows, so every read of a
@@ -259,12 +282,13 @@ class Engine {
   void close_signal(Index d, int sid, int p, double value, double price) {
     const auto s = static_cast<std::size_t>(sid);
     const double c = cost_[s];
-    const Bounds b = bounds(value / c, peak_[s]);
+    const double e = value / c;
+    const Bounds b = bounds(e, peak_[s]);
     const double x = c * m_.close(d, p) / price;
     if (x >= b.upper) {
-      signals_.push_back({sid, true});
+      signals_.push_back({sid, true, exit_reason(e, true, peak_[s])});
     } else if (x < b.lower) {
-      signals_.push_back({sid, false});
+      signals_.push_back({sid, false, exit_reason(e, false, peak_[s])});
     }
   }
 
@@ -282,18 +306,24 @@ class Engine {
     const bool touched_low = low_ratio <= b.lower;
     const bool touched_high = high_ratio >= b.upper;
     const bool open_beyond = open_ratio >= b.upper || open_ratio <= b.lower;
+    double fill = 0.0;
     if (open_beyond) {
       value = e * open_ratio;
+      fill = m_.open(d, p);
     } else if (touched_high) {
       value = e * b.upper;
+      fill = b.upper * ref / base;
     } else if (touched_low) {
       value = e * b.lower;
+      fill = b.lower * ref / base;
     } else {
       return true;
     }
     const bool losing_side = (touched_low && value > 0) || (touched_high && value < 0);
-    stopped_.push_back({sid, !losing_side});
-    return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0);
+    const bool upper_side = open_beyond ? open_ratio >= b.upper : touched_high;
+    const ExitReason reason = exit_reason(e, upper_side, peak_[s]);
+    stopped_.push_back({sid, !losing_side, reason});
+    return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0, {reason, fill});
   }
 
   // Sells what was signalled on the previous close at today's marked value.
@@ -309,7 +339,9 @@ class Engine {
       const double* h = held_.find(a);
       if (h == nullptr || *h == 0) continue;
       if (keep) continue;
-      if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0)) return false;
+      if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0, {s.reason, mark_price(a)})) {
+        return false;
+      }
       stopped_.push_back(s);
       cost_[static_cast<std::size_t>(a)] = 1.0;
       peak_[static_cast<std::size_t>(a)] = 1.0;
@@ -348,6 +380,7 @@ class Engine {
     signals_.clear();
     snapshot_ = held_.items();
     applied_row_ = current_row_;
+    rebalance_rows_.push_back(d);
     for (Index p = 0; p < m_.price.cols; ++p) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
     return true;
   }
@@ -369,24 +402,31 @@ class Engine {
     for (Index sid = 0; sid < k; ++sid) {
       double target = target_[static_cast<std::size_t>(sid)] * scale;
       if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
-      if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total)) {
+      if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total,
+                        {ExitReason::rebalance, mark_price(static_cast<int>(sid))})) {
         return false;
       }
     }
     return true;
   }
 
+  struct Exit {
+    ExitReason reason;
+    double fill;
+  };
+
   // Trades one position to `target` (0 closes it), charging the fee on every
-  // trade and the tax as well on trades that reduce exposure.
-  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base) {
+  // trade and the tax as well on trades that reduce exposure. `exit` says
+  // why and at what price the position would be closed.
+  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base, Exit exit) {
     const double* found = held_.find(sid);
     const bool held = check_held ? found != nullptr : true;
     const bool now_open = found != nullptr && *found != 0;
     const bool target_open = target != 0;
     if (!now_open && target_open) {
-      if (!host_.record_entry(sid, target, weight_base, 1)) return false;
+      if (!host_.record_entry(sid, target, weight_base, 1, entry_fill(sid))) return false;
     } else if (now_open && !target_open) {
-      if (!host_.record_exit(sid, 1)) return false;
+      if (!host_.record_exit(sid, 1, exit.reason, exit.fill)) return false;
     } else if (now_open && target_open) {
       const int retain = host_.retain_cost_setting();
       if (retain < 0) return false;
@@ -394,8 +434,8 @@ class Engine {
         const int resample = host_.resample_setting();
         if (resample < 0) return false;
         if (resample) {
-          if (!host_.record_exit(sid, 0)) return false;
-          if (!host_.record_entry(sid, target, weight_base, 0)) return false;
+          if (!host_.record_exit(sid, 0, ExitReason::rebalance, exit.fill)) return false;
+          if (!host_.record_entry(sid, target, weight_base, 0, entry_fill(sid))) return false;
         }
       }
     }
@@ -431,6 +471,8 @@ class Engine {
     }
     return true;
   }
+
+  double entry_fill(int sid) const noexcept { return m_.price(today_, column(sid)); }
 
   double value_at_close(Index d) const noexcept {
     double equity = cash_;
@@ -478,6 +520,8 @@ class Engine {
   Index current_row_ = 0;
   Index applied_row_ = -1;
   bool rebalance_due_ = false;
+  Index today_ = 0;
+  std::vector<Index> rebalance_rows_;
 
   std::vector<double> target_;      // the weight row being traded
   std::vector<double> magnitudes_;  // its absolute values, contiguous

@@ -17,6 +17,8 @@
 #include "shared/arrays.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
+#include "simloop/backtest_args.hpp"
+#include "simloop/end_of_run.hpp"
 #include "simloop/engine.hpp"
 #include "tradearc/tradearc_import.hpp"
 
@@ -36,6 +38,7 @@ using quorex::Matrix;
 using quorex::PyRef;
 using quorex::Vector;
 namespace engine = quorex::simloop;
+using namespace quorex::simloop::binding;
 
 quorex::tradearc_api::Functions tradearc;  // bound at import
 double numpy_inf = INFINITY;               // numpy.inf, read at import
@@ -94,7 +97,7 @@ class TradeRecorder final : public engine::Host {
     tradearc.record_date(date_index);
     return !PyErr_Occurred();
   }
-  bool record_entry(int sid, double target, double weight_base, int charge_entry) override {
+  bool record_entry(int sid, double target, double weight_base, int charge_entry, double /*fill*/) override {
     // The weight base is a Python number: dividing by zero raises.
     if (weight_base == 0) {
       PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
@@ -103,7 +106,7 @@ class TradeRecorder final : public engine::Host {
     tradearc.record_entry(sid, target / weight_base, charge_entry);
     return !PyErr_Occurred();
   }
-  bool record_exit(int sid, int charge_exit) override {
+  bool record_exit(int sid, int charge_exit, engine::ExitReason, double /*fill*/) override {
     tradearc.record_exit(sid, charge_exit);
     return !PyErr_Occurred();
   }
@@ -115,236 +118,6 @@ class TradeRecorder final : public engine::Host {
   PyObject* module_;
   PyObject* stop_trading_;
 };
-
-// ---------------------------------------------------------------------------
-// backtest_ arguments
-
-constexpr const char* kBacktestParams[] = {
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
-    "stop_loss", "take_profit", "trail_stop", "touched_exit", "position_limit", "retain_cost_when_rebalance",
-    "stop_trading_next_period", "tradearc_window", "tradearc_window_step", "periodically_rebalance",
-};
-constexpr quorex::Signature kBacktestSignature{"backtest_", kBacktestParams, 11};
-enum Param {
-  kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues, kPriceIndex, kPriceColumns,
-  kPosValues, kPosIndex, kPosColumns, kResample, kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit,
-  kTrailStop, kTouchedExit, kPositionLimit, kRetainCost, kStopTrading, kWindow, kWindowStep,
-  kPeriodicallyRebalance, kParamCount
-};
-static_assert(std::size(kBacktestParams) == kParamCount);
-
-struct BacktestArgs {
-  PyObject* objects[kParamCount] = {};
-  engine::Market market;
-  Vector<PyObject*> price_columns;
-  Vector<PyObject*> pos_columns;
-  engine::Rules rules;
-  PyObject* stop_trading = Py_True;
-  int window = 0;
-  int window_step = 1;
-  bool periodically_rebalance = true;
-};
-
-bool refuse_none(PyObject* obj, const char* name) {
-  if (obj != Py_None) return true;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' must be a numpy.ndarray, not None", name);
-  return false;
-}
-
-template <class T>
-bool open_matrix_arg(PyObject* obj, const char* name, bool required, Matrix<T>& out) {
-  if (obj == Py_None) return required ? refuse_none(obj, name) : true;
-  return quorex::open_matrix(obj, out);
-}
-
-template <class T>
-bool open_vector_arg(PyObject* obj, const char* name, Vector<T>& out) {
-  return refuse_none(obj, name) && quorex::open_vector(obj, out);
-}
-
-bool to_double(PyObject* obj, double fallback, double& out) {
-  if (obj == nullptr) {
-    out = fallback;
-    return true;
-  }
-  out = PyFloat_AsDouble(obj);
-  return !(out == -1.0 && PyErr_Occurred());
-}
-
-bool to_bool(PyObject* obj, bool fallback, bool& out) {
-  if (obj == nullptr) {
-    out = fallback;
-    return true;
-  }
-  const int truth = PyObject_IsTrue(obj);
-  out = truth > 0;
-  return truth >= 0;
-}
-
-bool to_int(PyObject* obj, int fallback, int& out) {
-  if (obj == nullptr) {
-    out = fallback;
-    return true;
-  }
-  out = PyLong_AsInt(obj);
-  return !(out == -1 && PyErr_Occurred());
-}
-
-bool parse_backtest(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BacktestArgs& a) {
-  if (!quorex::parse_args(kBacktestSignature, args, nargs, kwnames, a.objects)) return false;
-  PyObject** o = a.objects;
-  for (int i = 0; i <= kResample; ++i) {
-    if (!quorex::check_ndarray_arg(o[i], kBacktestParams[i])) return false;
-  }
-  engine::Market& m = a.market;
-  if (!open_matrix_arg(o[kPriceValues], "price_values", true, m.price) ||
-      !open_matrix_arg(o[kCloseValues], "close_values", true, m.close) ||
-      !open_matrix_arg(o[kHighValues], "high_values", false, m.high) ||
-      !open_matrix_arg(o[kLowValues], "low_values", false, m.low) ||
-      !open_matrix_arg(o[kOpenValues], "open_values", false, m.open) ||
-      !open_vector_arg(o[kPriceIndex], "price_index", m.price_index) ||
-      !open_vector_arg(o[kPriceColumns], "price_columns", a.price_columns) ||
-      !open_matrix_arg(o[kPosValues], "pos_values", true, m.weights) ||
-      !open_vector_arg(o[kPosIndex], "pos_index", m.pos_index) ||
-      !open_vector_arg(o[kPosColumns], "pos_columns", a.pos_columns) ||
-      !open_vector_arg(o[kResample], "resample", m.resample)) {
-    return false;
-  }
-  engine::Rules& r = a.rules;
-  if (o[kStopTrading] != nullptr) a.stop_trading = o[kStopTrading];
-  return to_double(o[kFeeRatio], 0.001425, r.fee_ratio) && to_double(o[kTaxRatio], 0.003, r.tax_ratio) &&
-         to_double(o[kStopLoss], 1.0, r.stop_loss) && to_double(o[kTakeProfit], numpy_inf, r.take_profit) &&
-         to_double(o[kTrailStop], numpy_inf, r.trail_stop) && to_bool(o[kTouchedExit], false, r.touched_exit) &&
-         to_double(o[kPositionLimit], 1.0, r.position_limit) &&
-         to_bool(o[kRetainCost], false, r.retain_cost_when_rebalance) &&
-         to_int(o[kWindow], 0, a.window) && to_int(o[kWindowStep], 1, a.window_step) &&
-         to_bool(o[kPeriodicallyRebalance], true, a.periodically_rebalance);
-}
-
-// ---------------------------------------------------------------------------
-// Consistency of the inputs, checked before the run touches anything: the
-// engine reads the arrays through raw pointers and relies on these.
-
-bool shape_error(const char* what, Py_ssize_t a0, Py_ssize_t a1, Py_ssize_t b0, Py_ssize_t b1) {
-  PyErr_Format(PyExc_ValueError, "%s ((%zd, %zd) vs (%zd, %zd))", what, a0, a1, b0, b1);
-  return false;
-}
-
-bool length_error(const char* what, Py_ssize_t length, Py_ssize_t expected) {
-  PyErr_Format(PyExc_ValueError, "%s (%zd vs %zd)", what, length, expected);
-  return false;
-}
-
-bool same_shape(const Matrix<double>& a, const Matrix<double>& b, const char* what) {
-  return (a.rows == b.rows && a.cols == b.cols) || shape_error(what, a.rows, a.cols, b.rows, b.cols);
-}
-
-bool ascending(const Vector<std::int64_t>& v, const char* name) {
-  for (Py_ssize_t i = 1; i < v.size; ++i) {
-    if (v[i] < v[i - 1]) {
-      PyErr_Format(PyExc_ValueError, "%s must be sorted in ascending order (item %zd is before item %zd)", name,
-                   i, i - 1);
-      return false;
-    }
-  }
-  return true;
-}
-
-// With no weight rows or no position dates the run fails on its own terms
-// (IndexError) before any weight is read, so those checks are left to it.
-bool weights_in_use(const engine::Market& m) { return m.weights.rows > 0 && m.pos_index.size > 0; }
-
-bool check_inputs(const BacktestArgs& a) {
-  const engine::Market& m = a.market;
-  if (a.rules.touched_exit) {
-    for (int i : {kHighValues, kLowValues, kOpenValues}) {
-      if (a.objects[i] == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return false;
-      }
-    }
-    if (!same_shape(m.high, m.price, "high_values and price_values differ in shape") ||
-        !same_shape(m.low, m.price, "low_values and price_values differ in shape") ||
-        !same_shape(m.open, m.price, "open_values and price_values differ in shape")) {
-      return false;
-    }
-  }
-  if (!same_shape(m.close, m.price, "close_values and price_values differ in shape")) return false;
-  if (m.price_index.size != m.price.rows) {
-    return length_error("price_index does not match the rows of price_values", m.price_index.size, m.price.rows);
-  }
-  if (a.price_columns.size != m.price.cols) {
-    return length_error("price_columns does not match the columns of price_values", a.price_columns.size,
-                        m.price.cols);
-  }
-  if (weights_in_use(m)) {
-    if (a.pos_columns.size != m.weights.cols) {
-      return length_error("pos_columns does not match the columns of pos_values", a.pos_columns.size,
-                          m.weights.cols);
-    }
-    if (m.pos_index.size != m.weights.rows) {
-      return length_error("pos_index does not match the rows of pos_values", m.pos_index.size, m.weights.rows);
-    }
-  }
-  return ascending(m.price_index, "price_index") && ascending(m.pos_index, "pos_index") &&
-         ascending(m.resample, "resample");
-}
-
-// ---------------------------------------------------------------------------
-// Column map: position column -> price column with the same label.
-
-// A label's UTF-8 bytes, through its own encode method.
-bool label_bytes(PyObject* label, std::string& out) {
-  PyRef encoded = PyRef::steal(PyUnicode_CheckExact(label) ? PyUnicode_AsUTF8String(label)
-                                                           : PyObject_CallMethod(label, "encode", "s", "UTF-8"));
-  if (!encoded) return false;
-  if (!PyBytes_Check(encoded.get())) {
-    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(encoded.get())->tp_name);
-    return false;
-  }
-  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  return true;
-}
-
-// column_of[j] = price column of position column j, or -1 without one; a
-// repeated price label maps to its last column.
-bool map_columns(const Vector<PyObject*>& price_columns, const Vector<PyObject*>& pos_columns,
-                 std::vector<int>& column_of) {
-  std::unordered_map<std::string, int> name_index;
-  name_index.reserve(static_cast<std::size_t>(price_columns.size));
-  std::string key;
-  for (Py_ssize_t i = 0; i < price_columns.size; ++i) {
-    if (!label_bytes(quorex::object_at(price_columns, i), key)) return false;
-    name_index.insert_or_assign(key, static_cast<int>(i));
-  }
-  column_of.assign(static_cast<std::size_t>(pos_columns.size), -1);
-  for (Py_ssize_t j = 0; j < pos_columns.size; ++j) {
-    if (!label_bytes(quorex::object_at(pos_columns, j), key)) return false;
-    auto it = name_index.find(key);
-    if (it != name_index.end()) column_of[static_cast<std::size_t>(j)] = it->second;
-  }
-  return true;
-}
-
-// A weight for a column without prices could never be valued.
-bool check_unpriced_weights(const BacktestArgs& a, const std::vector<int>& column_of) {
-  const Matrix<double>& w = a.market.weights;
-  if (!weights_in_use(a.market)) return true;
-  for (Py_ssize_t j = 0; j < w.cols; ++j) {
-    if (column_of[static_cast<std::size_t>(j)] >= 0) continue;
-    for (Py_ssize_t r = 0; r < w.rows; ++r) {
-      if (w(r, j) != 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "pos_columns label %R has a non-zero weight in pos_values (row %zd) but no price column "
-                     "of the same label",
-                     quorex::object_at(a.pos_columns, j), r);
-        return false;
-      }
-    }
-  }
-  return true;
-}
 
 bool publish_settings(PyObject* module, const BacktestArgs& a) {
   PyObject* dict = PyModule_GetDict(module);
@@ -360,64 +133,18 @@ bool set_int_item(PyObject* dict, Py_ssize_t key, PyObject* value) {
   return k && value && PyDict_SetItem(dict, k.get(), value) == 0;
 }
 
-bool set_float_item(PyObject* dict, Py_ssize_t key, double value) {
-  PyRef v = PyRef::steal(PyFloat_FromDouble(value));
-  return set_int_item(dict, key, v.get());
-}
-
-bool set_label(PyObject* actions, int sid, const char* label) {
-  PyRef v = PyRef::steal(PyUnicode_InternFromString(label));
-  return set_int_item(actions, sid, v.get());
+bool fill_weights(PyObject* dict, const engine::WeightList& weights) {
+  for (const auto& [sid, v] : weights) {
+    PyRef value = PyRef::steal(PyFloat_FromDouble(v));
+    if (!set_int_item(dict, sid, value.get())) return false;
+  }
+  return true;
 }
 
 // Item `key` of an arbitrary mapping: 1 present, 0 absent, -1 error.
 int mapping_has(PyObject* mapping, int key) {
   PyRef k = PyRef::steal(PyLong_FromLong(key));
   return k ? PySequence_Contains(mapping, k.get()) : -1;
-}
-
-// Weights of the last rebalance, divided by their sum when it exceeds 1; a
-// column sold since then by a pending exit counts in the sum but reports 0
-// (one closed by a touched exit is still held, at 0, and keeps its weight).
-bool fill_last_weights(PyObject* weights, const Matrix<double>& w, const engine::Engine& run) {
-  std::vector<std::pair<int, double>> last;
-  double sum = 0.0;
-  for (const auto& [sid, value] : run.snapshot()) {
-    const double v = w(run.applied_row(), sid);
-    last.emplace_back(sid, run.held().find(sid) ? v : 0.0);
-    sum += v;
-  }
-  const double divisor = sum > 1 ? sum : 1.0;
-  for (const auto& [sid, v] : last) {
-    if (!set_float_item(weights, sid, v / divisor)) return false;
-  }
-  return true;
-}
-
-// The newest row's non-zero weights, divided by its absolute sum when that
-// exceeds 1; with stop_trading_next_period, stocks on their way out (or
-// just out) are left out.
-bool fill_next_weights(PyObject* next_weights, const Matrix<double>& w, PyObject* stop_trading,
-                       const engine::Engine& run) {
-  std::vector<char> exiting(static_cast<std::size_t>(w.cols), 0);
-  for (const auto* list : {&run.stopped_out(), &run.pending_exits()}) {
-    for (const engine::ExitMark s : *list) exiting[static_cast<std::size_t>(s.sid)] = 1;
-  }
-  std::vector<std::pair<int, double>> next;
-  double sum = 0.0;
-  for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
-    const double v = w(run.current_row(), sid);
-    sum += std::fabs(v);
-    const int stop = PyObject_IsTrue(stop_trading);
-    if (stop < 0) return false;
-    if (stop && exiting[static_cast<std::size_t>(sid)]) continue;
-    if (v != 0) next.emplace_back(static_cast<int>(sid), v);
-  }
-  const double divisor = sum > 1 ? sum : 1.0;
-  for (const auto& [sid, v] : next) {
-    if (!set_float_item(next_weights, sid, v / divisor)) return false;
-  }
-  return true;
 }
 
 // 1 when `mapping[key]` exists and differs from 0, 0 otherwise, -1 on error.
@@ -432,50 +159,25 @@ int has_nonzero(PyObject* mapping, int key) {
   return PyObject_RichCompareBool(value.get(), zero.get(), Py_NE);
 }
 
-// What each stock does next: the due rebalance's enter/exit/hold, then the
-// pending exits, then the stocks stopped out since the last rebalance; later
-// labels overwrite earlier ones.
-bool label_actions(PyObject* actions, PyObject* next_weights, const BacktestArgs& a, const engine::Engine& run) {
-  const Matrix<double>& w = a.market.weights;
-  const Py_ssize_t row = run.current_row();
-  if (run.rebalance_due()) {
-    for (Py_ssize_t sid = 0; sid < w.cols; ++sid) {
-      const double v = w(row, sid);
-      const double* h = run.held().find(static_cast<int>(sid));
-      const double cur = h ? *h : 0.0;
-      const char* label = cur == 0 ? (v != 0 ? "enter" : nullptr) : (v == 0 ? "exit" : "hold");
-      if (label && !set_label(actions, static_cast<int>(sid), label)) return false;
-    }
+// Actions go into a dict keyed by sid; the next weights are whatever
+// normalize_weight returned.
+class ActionDict {
+ public:
+  ActionDict(PyObject* actions, PyObject* next_weights, PyObject* stop_trading)
+      : actions_(actions), next_weights_(next_weights), stop_trading_(stop_trading) {}
+  int stop_trading() { return PyObject_IsTrue(stop_trading_); }
+  int reentered(int sid) { return has_nonzero(next_weights_, sid); }
+  int labelled(int sid) { return mapping_has(actions_, sid); }
+  bool set(int sid, engine::Action action) {
+    PyRef v = PyRef::steal(PyUnicode_InternFromString(engine::label(action)));
+    return set_int_item(actions_, sid, v.get());
   }
 
-  const std::int64_t last_date = a.market.price_index[a.market.price_index.size - 1];
-  const bool newest_row_is_older = last_date > a.market.pos_index[row];
-  for (const engine::ExitMark s : run.pending_exits()) {
-    const int stop = PyObject_IsTrue(a.stop_trading);
-    if (stop < 0) return false;
-    const char* label = nullptr;
-    if (stop || newest_row_is_older) {
-      label = s.upper ? "tp" : "sl";
-    } else {
-      const int reentered = has_nonzero(next_weights, s.sid);
-      if (reentered < 0) return false;
-      if (reentered) label = s.upper ? "tp_enter" : "sl_enter";
-    }
-    if (label && !set_label(actions, s.sid, label)) return false;
-  }
-
-  for (const engine::ExitMark s : run.stopped_out()) {
-    const int stop = PyObject_IsTrue(a.stop_trading);
-    if (stop < 0) return false;
-    int labelled = 0;
-    if (!stop) {
-      labelled = mapping_has(actions, s.sid);
-      if (labelled < 0) return false;
-    }
-    if ((stop || !labelled) && !set_label(actions, s.sid, s.upper ? "tp_" : "sl_")) return false;
-  }
-  return true;
-}
+ private:
+  PyObject* actions_;
+  PyObject* next_weights_;
+  PyObject* stop_trading_;
+};
 
 // The end-of-run summary, published only when complete.
 bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const engine::Engine& run) {
@@ -487,8 +189,12 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
   if (PyDict_SetItem(ops.get(), names.actions, actions.get()) < 0 ||
       PyDict_SetItem(ops.get(), names.weights, weights.get()) < 0 ||
       PyDict_SetItem(ops.get(), names.next_weights, next_weights.get()) < 0 ||
-      !fill_last_weights(weights.get(), a.market.weights, run) ||
-      !fill_next_weights(next_weights.get(), a.market.weights, a.stop_trading, run)) {
+      !fill_weights(weights.get(), engine::last_weights(run, a.market.weights))) {
+    return false;
+  }
+  engine::WeightList upcoming;
+  if (!engine::next_weights(run, a.market.weights, [&] { return PyObject_IsTrue(a.stop_trading); }, upcoming) ||
+      !fill_weights(next_weights.get(), upcoming)) {
     return false;
   }
   PyRef weight_time = PyRef::steal(PyLong_FromSsize_t(run.applied_row()));
@@ -510,7 +216,8 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
   PyRef next_out = normalized(next_weights.get());
   if (!next_out || PyDict_SetItem(ops.get(), names.next_weights, next_out.get()) < 0) return false;
 
-  if (!label_actions(actions.get(), next_out.get(), a, run)) return false;
+  ActionDict sink(actions.get(), next_out.get(), a.stop_trading);
+  if (!engine::label_actions(run, a.market, sink)) return false;
   return PyDict_SetItem(PyModule_GetDict(module), names.stock_operations, ops.get()) == 0;
 }
 
@@ -519,7 +226,9 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
 
 PyObject* backtest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BacktestArgs a;
-  if (!parse_backtest(args, nargs, kwnames, a) || !check_inputs(a)) return nullptr;
+  if (!parse_backtest(backtest_signature("backtest_"), args, nargs, kwnames, numpy_inf, a) || !check_inputs(a)) {
+    return nullptr;
+  }
   std::vector<int> column_of;
   if (!map_columns(a.price_columns, a.pos_columns, column_of)) {
     // A bad label surfaces after the settings are published, as in a run

@@ -50,6 +50,7 @@ enum class Status {
   division_overflow,     // step -1 with the smallest 32-bit window - 1
   record_out_of_bounds,  // a block does not fit the record
   exit_before_entry,     // exit date `index` precedes entry date `bound`
+  negative_length,       // the window and step give a record of negative length
 };
 
 struct Error {

@@ -17,6 +17,7 @@
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
 #include "tradearc/excursion.hpp"
+#include "tradearc/excursion_errors.hpp"
 #include "tradearc/tradearc_api.hpp"
 
 namespace {
@@ -24,6 +25,7 @@ namespace {
 using quorex::PyRef;
 namespace api = quorex::tradearc_api;
 namespace ex = quorex::excursion;
+using quorex::excursion::set_error;
 
 // Importers keep the addresses of these two variables and read the array
 // through them, so they must always alias the current array. They are
@@ -305,30 +307,6 @@ bool open_view(PyObject* obj, ex::MatrixView& out) {
   if (!quorex::open_matrix(obj, m)) return false;
   out = {m.data, m.rows, m.cols, m.row_stride, m.col_stride, true};
   return true;
-}
-
-void set_error(const ex::Error& e) {
-  switch (e.status) {
-    case ex::Status::ok: break;
-    case ex::Status::not_subscriptable:
-      PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-      break;
-    case ex::Status::index_out_of_bounds: quorex::raise_index_error(e.index, 0, e.bound); break;
-    case ex::Status::float_division: PyErr_SetString(PyExc_ZeroDivisionError, "float division"); break;
-    case ex::Status::integer_division:
-      PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-      break;
-    case ex::Status::division_overflow:
-      PyErr_SetString(PyExc_OverflowError, "value too large to perform division");
-      break;
-    case ex::Status::record_out_of_bounds:
-      PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-      break;
-    case ex::Status::exit_before_entry:
-      PyErr_Format(PyExc_IndexError, "exit date index %lld precedes entry date index %lld",
-                   static_cast<long long>(e.index), static_cast<long long>(e.bound));
-      break;
-  }
 }
 
 // obj.name. On a plain module an attribute found in its namespace is what

@@ -20,11 +20,11 @@ class CountingHost final : public engine::Host {
  public:
   CountingHost(bool retain, bool resample, bool stop) : retain_(retain), resample_(resample), stop_(stop) {}
   bool record_date(int) override { return true; }
-  bool record_entry(int, double, double, int) override {
+  bool record_entry(int, double, double, int, double) override {
     ++entries;
     return true;
   }
-  bool record_exit(int, int) override {
+  bool record_exit(int, int, engine::ExitReason, double) override {
     ++exits;
     return true;
   }

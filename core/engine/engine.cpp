@@ -1,0 +1,357 @@
+// quorex.core.engine: the backtest engine as one reentrant call.
+//
+// `run` takes the arguments of simloop.backtest_, checks them with the same
+// messages, and then simulates without the interpreter lock: the engine
+// reports to a host that keeps every trade, fill and excursion record in
+// native vectors, and the end-of-run weights and actions are computed by the
+// same rules simloop uses. Nothing survives the call: the results come back
+// as one namespace of NumPy arrays, so any number of threads may run at once.
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "shared/arrays.hpp"
+#include "shared/module.hpp"
+#include "shared/pyref.hpp"
+#include "simloop/backtest_args.hpp"
+#include "simloop/end_of_run.hpp"
+#include "simloop/engine.hpp"
+#include "tradearc/excursion_errors.hpp"
+#include "tradearc/trade_log.hpp"
+
+namespace {
+
+using quorex::PyRef;
+namespace engine = quorex::simloop;
+namespace ex = quorex::excursion;
+using namespace quorex::simloop::binding;
+
+double numpy_inf = INFINITY;  // numpy.inf, read at import
+PyObject* namespace_type = nullptr;  // types.SimpleNamespace, held for the life of the process
+
+// What went wrong in a run, kept without the interpreter until it can be raised.
+struct Failure {
+  enum class Kind { none, excursion, zero_weight_base, pos_index_empty, no_memory } kind = Kind::none;
+  ex::Error excursion;
+
+  void raise() const {
+    switch (kind) {
+      case Kind::none: break;
+      case Kind::excursion: ex::set_error(excursion); break;
+      case Kind::zero_weight_base: PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero"); break;
+      case Kind::pos_index_empty: PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0); break;
+      case Kind::no_memory: PyErr_NoMemory(); break;
+    }
+  }
+};
+
+// The engine's host: every trade goes to the native log; the switches are
+// the run's arguments.
+class LogHost final : public engine::Host {
+ public:
+  LogHost(ex::TradeLog& log, const BacktestArgs& a, bool stop_trading, Failure& failure)
+      : log_(log),
+        retain_(a.rules.retain_cost_when_rebalance),
+        resample_(a.periodically_rebalance),
+        stop_(stop_trading),
+        failure_(failure) {}
+
+  bool record_date(int date_index) override {
+    log_.date(date_index);
+    return true;
+  }
+  bool record_entry(int sid, double target, double weight_base, int charge_entry, double fill) override {
+    if (weight_base == 0) {
+      failure_.kind = Failure::Kind::zero_weight_base;
+      return false;
+    }
+    log_.entry(sid, target / weight_base, charge_entry, fill);
+    return true;
+  }
+  bool record_exit(int sid, int charge_exit, engine::ExitReason reason, double fill) override {
+    return check(log_.exit(sid, charge_exit, static_cast<std::int8_t>(reason), fill));
+  }
+  int retain_cost_setting() override { return retain_; }
+  int resample_setting() override { return resample_; }
+  int stop_trading_next_period() override { return stop_; }
+
+  bool check(const ex::Error& e) {
+    if (!e) return true;
+    failure_.kind = Failure::Kind::excursion;
+    failure_.excursion = e;
+    return false;
+  }
+
+ private:
+  ex::TradeLog& log_;
+  bool retain_;
+  bool resample_;
+  bool stop_;
+  Failure& failure_;
+};
+
+// Actions as one code per position column (-1: none).
+class ActionCodes {
+ public:
+  ActionCodes(std::size_t columns, const engine::WeightList& next, bool stop_trading)
+      : codes_(columns, -1), next_(columns, 0), stop_(stop_trading) {
+    for (const auto& [sid, v] : next) next_[static_cast<std::size_t>(sid)] = v != 0;
+  }
+  int stop_trading() const noexcept { return stop_; }
+  int reentered(int sid) const noexcept { return next_[static_cast<std::size_t>(sid)]; }
+  int labelled(int sid) const noexcept { return codes_[static_cast<std::size_t>(sid)] >= 0; }
+  bool set(int sid, engine::Action action) noexcept {
+    codes_[static_cast<std::size_t>(sid)] = static_cast<std::int8_t>(action);
+    return true;
+  }
+  std::vector<std::int8_t>& codes() noexcept { return codes_; }
+
+ private:
+  std::vector<std::int8_t> codes_;
+  std::vector<char> next_;
+  bool stop_;
+};
+
+// Everything a run produces, in native memory.
+struct Outcome {
+  std::vector<double> creturn;
+  ex::TradeColumns trades;
+  std::vector<std::int64_t> entry_signal_row;
+  std::vector<std::int64_t> exit_signal_row;
+  std::vector<std::int64_t> rebalance_rows;
+  engine::WeightList weights;
+  engine::WeightList next_weights;
+  std::vector<std::int8_t> actions;
+  std::int64_t weight_row = -1;
+  std::int64_t next_weight_row = 0;
+  bool rebalance_due = false;
+};
+
+ex::MatrixView view_of(const quorex::Matrix<double>& m) {
+  return {m.data, m.rows, m.cols, m.row_stride, m.col_stride, true};
+}
+
+// Signal rows: the close before the entry; for an exit the breaching close
+// or the rebalance's signal date (the date before), or the exit date itself
+// when a touched level closed it during the day.
+void signal_rows(Outcome& out, bool touched_exit) {
+  const ex::TradeColumns& t = out.trades;
+  const auto rebalance = static_cast<std::int8_t>(engine::ExitReason::rebalance);
+  out.entry_signal_row.resize(t.size());
+  out.exit_signal_row.resize(t.size());
+  for (std::size_t k = 0; k < t.size(); ++k) {
+    out.entry_signal_row[k] = t.entry_row[k] - 1;
+    const bool intraday = touched_exit && t.exit_reason[k] != rebalance;
+    out.exit_signal_row[k] = t.exit_row[k] < 0 ? -1 : intraday ? t.exit_row[k] : t.exit_row[k] - 1;
+  }
+}
+
+// The simulation proper; runs without the interpreter lock.
+void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool stop_trading, Outcome& out,
+              Failure& failure) {
+  const engine::Market& m = a.market;
+  ex::TradeLog log(view_of(m.price), view_of(m.close), column_of, a.rules.fee_ratio, a.rules.tax_ratio, a.window,
+                   a.window_step);
+  LogHost host(log, a, stop_trading, failure);
+  engine::Engine run(m, a.rules, column_of, host);
+  out.creturn.resize(static_cast<std::size_t>(m.price_index.size));
+  switch (run.run(out.creturn.data())) {
+    case engine::Status::ok: break;
+    case engine::Status::aborted: return;
+    case engine::Status::pos_index_empty: failure.kind = Failure::Kind::pos_index_empty; return;
+  }
+  for (const auto& [sid, value] : run.held()) {
+    if (value == 0) continue;  // NaN compares unequal, so it is still held
+    if (!host.check(log.still_open(sid, static_cast<std::int8_t>(engine::ExitReason::open), run.mark_price(sid)))) {
+      return;
+    }
+  }
+  out.trades = std::move(log.trades());
+  out.rebalance_rows.assign(run.rebalance_rows().begin(), run.rebalance_rows().end());
+  out.weights = engine::last_weights(run, m.weights);
+  engine::next_weights(run, m.weights, [stop_trading] { return int{stop_trading}; }, out.next_weights);
+  engine::normalize(out.weights, a.rules.position_limit);
+  engine::normalize(out.next_weights, a.rules.position_limit);
+  ActionCodes actions(static_cast<std::size_t>(m.weights.cols), out.next_weights, stop_trading);
+  engine::label_actions(run, m, actions);
+  out.actions = std::move(actions.codes());
+  out.weight_row = run.applied_row();
+  out.next_weight_row = run.current_row();
+  out.rebalance_due = run.rebalance_due();
+  signal_rows(out, a.rules.touched_exit);
+}
+
+// ---------------------------------------------------------------------------
+// The result namespace
+
+bool put(PyObject* fields, const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(fields, name, owned.get()) == 0;
+}
+
+template <class T>
+bool put_array(PyObject* fields, const char* name, std::vector<T>& values, int type_num) {
+  return put(fields, name, quorex::array_from_vector(std::move(values), type_num));
+}
+
+bool put_weights(PyObject* fields, const char* sids_name, const char* values_name, const engine::WeightList& list) {
+  std::vector<std::int64_t> sids;
+  std::vector<double> values;
+  sids.reserve(list.size());
+  values.reserve(list.size());
+  for (const auto& [sid, v] : list) {
+    sids.push_back(sid);
+    values.push_back(v);
+  }
+  return put_array(fields, sids_name, sids, NPY_INT64) && put_array(fields, values_name, values, NPY_DOUBLE);
+}
+
+PyObject* result(Outcome& out) {
+  PyRef fields = PyRef::steal(PyDict_New());
+  if (!fields) return nullptr;
+  PyObject* f = fields.get();
+  ex::TradeColumns& t = out.trades;
+  const npy_intp record_dims[2] = {static_cast<npy_intp>(t.size()), static_cast<npy_intp>(t.record_length)};
+  const bool ok =
+      put_array(f, "creturn", out.creturn, NPY_DOUBLE) && put_array(f, "trade_sid", t.sid, NPY_INT64) &&
+      put_array(f, "trade_entry_row", t.entry_row, NPY_INT64) &&
+      put_array(f, "trade_exit_row", t.exit_row, NPY_INT64) &&
+      put_array(f, "trade_entry_price", t.entry_price, NPY_DOUBLE) &&
+      put_array(f, "trade_exit_price", t.exit_price, NPY_DOUBLE) &&
+      put_array(f, "trade_position", t.position, NPY_DOUBLE) &&
+      put_array(f, "trade_exit_reason", t.exit_reason, NPY_INT8) &&
+      put_array(f, "trade_entry_signal_row", out.entry_signal_row, NPY_INT64) &&
+      put_array(f, "trade_exit_signal_row", out.exit_signal_row, NPY_INT64) &&
+      put_array(f, "trade_entry_charged", t.entry_charged, NPY_BOOL) &&
+      put_array(f, "trade_exit_charged", t.exit_charged, NPY_BOOL) &&
+      put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
+      put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
+      put_weights(f, "weight_sids", "weight_values", out.weights) &&
+      put_weights(f, "next_weight_sids", "next_weight_values", out.next_weights) &&
+      put_array(f, "actions", out.actions, NPY_INT8) && put(f, "weight_row", PyLong_FromLongLong(out.weight_row)) &&
+      put(f, "next_weight_row", PyLong_FromLongLong(out.next_weight_row)) &&
+      put(f, "rebalance_due", PyBool_FromLong(out.rebalance_due));
+  if (!ok) return nullptr;
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyObject_Call(namespace_type, no_args.get(), f);
+}
+
+// ---------------------------------------------------------------------------
+// run
+
+PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BacktestArgs a;
+  if (!parse_backtest(backtest_signature("run"), args, nargs, kwnames, numpy_inf, a) || !check_inputs(a)) {
+    return nullptr;
+  }
+  std::vector<int> column_of;
+  if (!map_columns(a.price_columns, a.pos_columns, column_of) || !check_unpriced_weights(a, column_of)) {
+    return nullptr;
+  }
+  // Rows 0 of the weights and of the prices size the per-column state.
+  if (a.market.weights.rows == 0 || a.market.price.rows == 0) {
+    quorex::raise_index_error(0, 0, 0);
+    return nullptr;
+  }
+  const int stop_trading = PyObject_IsTrue(a.stop_trading);
+  if (stop_trading < 0) return nullptr;
+  column_of.resize(static_cast<std::size_t>(a.market.weights.cols), -1);
+
+  // The arrays stay alive for the call: the caller's argument references
+  // hold them, and the views below read nothing else.
+  Outcome out;
+  Failure failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    simulate(a, column_of, stop_trading != 0, out, failure);
+  } catch (const std::bad_alloc&) {
+    failure.kind = Failure::Kind::no_memory;
+  } catch (const std::length_error&) {
+    failure.kind = Failure::Kind::no_memory;
+  }
+  Py_END_ALLOW_THREADS
+  if (failure.kind != Failure::Kind::none) {
+    failure.raise();
+    return nullptr;
+  }
+  return result(out);
+}
+
+PyDoc_STRVAR(
+    run_doc,
+    "run(price_values, close_values, high_values, low_values, open_values, price_index, "
+    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "
+    "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "
+    "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "
+    "tradearc_window_step=1, periodically_rebalance=True)\n"
+    "--\n"
+    "\n"
+    "Simulate the portfolio exactly as simloop.backtest_ does and return every\n"
+    "result at once, as a SimpleNamespace of NumPy arrays; no module state is\n"
+    "read or written and the interpreter lock is released while it runs.\n"
+    "\n"
+    "creturn: the daily equity. trade_*: one item per trade (position column,\n"
+    "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
+    "value at entry, exit reason code (see EXIT_REASONS), signal rows, whether\n"
+    "entry and exit paid costs). excursions: the excursion records, trades x\n"
+    "record length. rebalance_rows: rows on which a weight row was traded.\n"
+    "weight_sids/weight_values, next_weight_sids/next_weight_values: the\n"
+    "normalised weights of the last rebalance and of the newest row.\n"
+    "actions: an action code per position column (see ACTIONS; -1 for none).\n"
+    "weight_row, next_weight_row, rebalance_due: the weight rows applied and\n"
+    "current, and whether a rebalance is due on the next trading date.");
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"run", as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyRef labels_tuple(std::initializer_list<const char*> labels) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(labels.size())));
+  if (!tuple) return {};
+  Py_ssize_t i = 0;
+  for (const char* text : labels) {
+    PyObject* item = PyUnicode_InternFromString(text);
+    if (!item) return {};
+    PyTuple_SET_ITEM(tuple.get(), i++, item);
+  }
+  return tuple;
+}
+
+int exec_module(PyObject* module) {
+  if (!quorex::import_numpy()) return -1;
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return -1;
+  PyRef inf = PyRef::steal(PyObject_GetAttrString(numpy.get(), "inf"));
+  if (!inf) return -1;
+  numpy_inf = PyFloat_AsDouble(inf.get());
+  if (numpy_inf == -1.0 && PyErr_Occurred()) return -1;
+  if (!quorex::add_attr(module, "org_np", numpy)) return -1;
+  PyRef types = PyRef::steal(PyImport_ImportModule("types"));
+  if (!types) return -1;
+  namespace_type = PyObject_GetAttrString(types.get(), "SimpleNamespace");
+  if (!namespace_type) return -1;
+  const auto& a = engine::kActionLabels;
+  return quorex::add_attr(module, "EXIT_REASONS",
+                          labels_tuple({"rebalance", "stop_loss", "take_profit", "trail_stop", "open"})) &&
+                 quorex::add_attr(module, "ACTIONS",
+                                  labels_tuple({a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]}))
+             ? 0
+             : -1;
+}
+
+PyModuleDef module_def = quorex::module_definition<exec_module>("engine", methods);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_engine() { return PyModuleDef_Init(&module_def); }
