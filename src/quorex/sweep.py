@@ -10,7 +10,6 @@ index, so it is the same bit for bit whichever executor ran it.
 
 from __future__ import annotations
 
-import importlib.util
 import inspect
 import itertools
 import math
@@ -49,8 +48,18 @@ LOWER_IS_BETTER = frozenset({"volatility", "turnover"})
 _STOP_RULES = ("stop_loss", "take_profit", "trail_stop")
 _SWITCHES = ("touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period",
              "periodically_rebalance")
+
+
+def _engine_keeps_module_state() -> bool:
+    """Whether ``quorex.backtest`` still runs on ``simloop.backtest_``, whose results live in module state."""
+    from quorex import backtesting
+
+    run = getattr(backtesting, "_run_engine", None)
+    return run is not None and "backtest_" in run.__code__.co_names
+
+
 # Without the reentrant engine, backtests in threads of one process must take turns.
-_ENGINE_LOCK = None if importlib.util.find_spec("quorex.core.engine") else threading.Lock()
+_ENGINE_LOCK = threading.Lock() if _engine_keeps_module_state() else None
 # Markets attached by this (worker) process, newest last.
 _ATTACHED: OrderedDict[str, tuple[shared_memory.SharedMemory, _Workload]] = OrderedDict()
 _ATTACHED_LIMIT = 2
