@@ -5,6 +5,9 @@ every 21 dates, stop loss and trailing stop, excursion window 20 / step 5.
 W2 "daily": 2,500 dates x 500 stocks, 50 random signed weights every date,
 touched exits with a 5 % take profit.
 
+Each workload also runs through quorex.core.engine.run, the reentrant entry
+over the same engine, side by side.
+
 For each workload: the median of several timed runs after a warm-up, the
 share of the daily loop alone (the engine behind a host that records nothing,
 when the test-hook probe module is built), and the memory the run adds on top
@@ -24,7 +27,7 @@ from pathlib import Path
 
 import numpy as np
 
-from quorex.core import simloop, tradearc
+from quorex.core import engine, simloop, tradearc
 
 try:
     import _quorex_simloop_probe as probe
@@ -147,6 +150,9 @@ def report(w: Workload, runs: int) -> None:
     total = median_seconds(call, runs)
     print(f"  backtest_            {total * 1e3:8.1f} ms  (median of {runs})")
     print(f"  trades recorded      {len(tradearc.trades):8,}")
+    entry = median_seconds(lambda: engine.run(**w.args, **w.rules), runs)
+    print(f"  engine.run           {entry * 1e3:8.1f} ms  ({entry / total:.2f} x backtest_: the same engine, "
+          f"results in native arrays, without the interpreter lock)")
     if probe is not None:
         loop = median_seconds(engine_only(w), runs)
         _, entries, exits = engine_only(w)()

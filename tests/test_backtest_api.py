@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 
 import quorex
+from quorex import backtesting as bt
 from quorex.core import simloop
 
 DATES = pd.bdate_range("2024-01-01", periods=6)  # Mon 1 .. Mon 8
@@ -14,6 +15,23 @@ CLOSE = pd.DataFrame(
     {"A": [10.0, 10.0, 11.0, 12.0, 12.0, 9.0], "B": [20.0, 20.0, 20.0, 22.0, 22.0, 22.0]}, index=DATES
 )
 FREE = {"fee_ratio": 0.0, "tax_ratio": 0.0}
+
+
+@pytest.fixture
+def contract(monkeypatch):
+    """Also runs each quorex.backtest through simloop.backtest_ on the same arrays,
+    which leaves its results in the module state for comparison."""
+    engine_run = bt._run_engine
+
+    def both(engine, **settings):
+        simloop.backtest_(
+            engine.price_values, engine.close_values, engine.high_values, engine.low_values,
+            engine.open_values, engine.price_index, engine.price_columns, engine.pos_values,
+            engine.pos_index, engine.pos_columns, engine.resample, **settings,
+        )
+        return engine_run(engine, **settings)
+
+    monkeypatch.setattr(bt, "_run_engine", both)
 
 
 def weights(rows: dict) -> pd.DataFrame:
@@ -37,7 +55,7 @@ def test_equity_dates_and_symbols(switch):
     assert report.position["B"].tolist() == [0, 0, 0, 0.5, 0.5, 0.5]
 
 
-def test_trade_rows_agree_with_the_engine(switch):
+def test_trade_rows_agree_with_the_engine(switch, contract):
     report = switch[1]
     t = report.trades
     assert t["stock_id"].tolist() == ["A", "A", "B"]
@@ -50,7 +68,7 @@ def test_trade_rows_agree_with_the_engine(switch):
     np.testing.assert_allclose(t["return"], [0.2, -0.25, 0.0])
     np.testing.assert_allclose(t["mae"], [0.0, -0.25, 0.0])
     np.testing.assert_allclose(t["gmfe"], [0.2, 0.0, 0.0])
-    quorex.backtest(switch[0], CLOSE, **FREE)  # the engine keeps only its latest run
+    quorex.backtest(switch[0], CLOSE, **FREE)  # simloop keeps only its latest run
     rows, _ = simloop.get_trade_stocks(
         np.array(["A", "B"], dtype=object), DATES.asi8, False
     )
@@ -152,7 +170,7 @@ def test_summary_and_plot(switch):
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_rebalance_dates_agree_with_the_engine(seed):
+def test_rebalance_dates_agree_with_the_engine(seed, contract):
     """Without stops every entry is made by a rebalance, and every rebalance enters."""
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2024-01-01", periods=60)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -124,15 +125,20 @@ def _ns(*dates):
     return pd.DatetimeIndex(list(dates)).as_unit("ns").asi8
 
 
-def test_rebalance_schedule_follows_marks_and_new_rows():
+def test_rebalance_dates_follow_marks_and_new_rows():
     price = pd.bdate_range("2024-01-01", periods=8)  # Mon 1 .. Wed 10
-    pos = _ns("2024-01-02", "2024-01-03", "2024-01-09")
+    close = pd.DataFrame({"A": np.linspace(10, 11, 8)}, index=price)
+    pos = pd.DataFrame({"A": [0.2, 0.5, 0.8]}, index=pd.DatetimeIndex(["2024-01-02", "2024-01-03", "2024-01-09"]))
     # Marks on Jan 3 and Jan 5 (Jan 6 falls back to Fri 5) and on the last date.
-    resample = _ns("2024-01-03", "2024-01-06", "2024-01-10")
-    s = bt.RebalanceSchedule.from_dates(price.asi8, pos, resample)
+    resample = pd.DatetimeIndex(["2024-01-03", "2024-01-06", "2024-01-10"])
+    report = bt.backtest(pos, close, rebalance=resample)
     # Jan 3: row 1 current -> trade Jan 4; Jan 5: still row 1 -> nothing;
     # Jan 10 (last): row 2 -> due on the next trading date.
-    assert s.trade_rows.tolist() == [3] and s.weight_rows.tolist() == [1] and s.due_row == 2
+    assert list(report.rebalance_dates) == [price[3]]
+    assert report.weights.to_dict() == {"A": 0.5} and report.weights.name == price[3]
+    assert report.next_weights.to_dict() == {"A": 0.8}
+    assert report.next_weights.name == pd.Timestamp("2024-01-11")
+    assert report.stock_operations.loc["A", "action"] == "hold"
 
 
 def _engine(symbols=("A", "B"), n=6):
@@ -146,15 +152,21 @@ def _engine(symbols=("A", "B"), n=6):
     )
 
 
-def _run(trades):
-    """An engine result with rows laid out as the engine's trade rows."""
-    rows = [[str(s), 0, 0, 0, 0, pos, (x if x >= 0 else 6) - e, e, x] for s, e, x, pos in trades]
+def _run(trades, reasons=None):
+    """An engine result with trades laid out as the engine returns them."""
     labels = {"A": 0, "B": 1}
-    records = [np.arange(6.0) + k for k in range(len(trades))]
-    return bt.EngineRun(
-        creturn=np.ones(6), trade_rows=rows,
-        trade_sids=np.array([labels[t[0]] for t in trades], dtype=np.intp),
-        excursions=records, operations={},
+    entry = np.array([t[1] for t in trades], dtype=np.int64)
+    exit_ = np.array([t[2] for t in trades], dtype=np.int64)
+    n = len(trades)
+    return SimpleNamespace(
+        creturn=np.ones(6), trade_sid=np.array([labels[t[0]] for t in trades], dtype=np.int64),
+        trade_entry_row=entry, trade_exit_row=exit_,
+        trade_entry_signal_row=entry - 1, trade_exit_signal_row=np.where(exit_ >= 0, exit_ - 1, -1),
+        trade_position=np.array([t[3] for t in trades], dtype=float),
+        trade_entry_price=np.full(n, 10.0), trade_exit_price=np.linspace(11.0, 12.0, n),
+        trade_entry_charged=np.ones(n, bool), trade_exit_charged=exit_ >= 0,
+        trade_exit_reason=np.asarray(reasons if reasons is not None else np.where(exit_ >= 0, 0, 4), np.int8),
+        excursions=np.arange(6.0)[None, :] + np.arange(n)[:, None],
     )
 
 
@@ -162,24 +174,35 @@ class TestResultTables:
     trades = [("A", 1, 3, 0.5), ("A", 3, -1, 0.4), ("B", 0, 2, -0.25)]
 
     def test_trade_dates_with_nat_for_open_trades_and_missing_signal_dates(self):
-        table = bt.trade_table(_run(self.trades), _engine(), touched_exit=False)
+        table = bt.trade_table(_run(self.trades), _engine(), 0.0, 0.0)
         assert table["exit_date"].isna().tolist() == [False, True, False]
         assert table.loc[0, "entry_signal_date"] == DATES[0]
         assert table.loc[0, "exit_signal_date"] == DATES[2]
         assert pd.isna(table.loc[2, "entry_signal_date"])  # entered on the first date
-        assert table.loc[2, "mae"] == 2.0 and table.loc[2, "return"] == 7.0
-        touched = bt.trade_table(_run(self.trades), _engine(), touched_exit=True)
-        assert (touched["exit_signal_date"] == touched["exit_date"]).sum() == 2
+        assert table.loc[2, "mae"] == 2.0 and table.loc[2, "profit_days"] == 6.0
+        assert table["exit_reason"].tolist() == ["rebalance", "open", "rebalance"]
+        assert table["period"].tolist() == [2, 3, 2]
+
+    @pytest.mark.parametrize("fee, tax", [(0.0, 0.0), (0.001425, 0.003), (0.01, 0.02)])
+    def test_return_is_realised_at_the_fills_net_of_costs(self, fee, tax):
+        run = _run(self.trades)
+        table = bt.trade_table(run, _engine(), fee, tax)
+        x = run.trade_exit_price / run.trade_entry_price
+        long_closed = (1 - fee) * x[0] * (1 - fee - tax) - 1
+        long_open = (1 - fee) * x[1] - 1  # nothing paid yet on the way out
+        short_closed = (1 - fee) - x[2] * (1 + fee + tax)
+        np.testing.assert_allclose(table["return"], [long_closed, long_open, short_closed], rtol=1e-15)
+        assert table["entry_price"].tolist() == [10.0] * 3 and table["exit_price"].tolist() == [11.0, 11.5, 12.0]
 
     def test_position_holds_each_trade_from_entry_until_exit(self):
-        table = bt.trade_table(_run(self.trades), _engine(), touched_exit=False)
+        table = bt.trade_table(_run(self.trades), _engine(), 0.0, 0.0)
         held = bt.position_table(table, DATES, pd.Index(["A", "B"]))
         assert held["A"].tolist() == [0, 0.5, 0.5, 0.4, 0.4, 0.4]
         assert held["B"].tolist() == [-0.25, -0.25, 0, 0, 0, 0]
 
     def test_turnover_and_liquidity_shares(self):
         engine, run = _engine(), _run(self.trades)
-        table = bt.trade_table(run, engine, touched_exit=False)
+        table = bt.trade_table(run, engine, 0.0, 0.0)
         turnover = pd.DataFrame({"B": np.arange(6.0) * 10, "A": np.arange(6.0)}, index=DATES)
         table = bt.add_turnover(table, run, engine, turnover)
         assert table["turnover@entry_date"].tolist() == [1.0, 3.0, 0.0]
@@ -206,9 +229,12 @@ def test_default_benchmark_is_equal_weight_buy_and_hold():
 
 def test_stock_operations_by_symbol():
     engine = _engine(("X", "Y", "Z"))
-    ops = {"actions": {0: "exit", 2: "enter"}, "weights": {0: 0.5, 1: 0.5}, "next_weights": {1: 0.5, 2: 0.5}}
-    schedule = bt.RebalanceSchedule(np.array([4]), np.array([0]), -1)
-    weights, upcoming, table = bt.stock_operation_tables(ops, engine, schedule, None, None)
+    run = SimpleNamespace(
+        weight_sids=np.array([0, 1]), weight_values=np.array([0.5, 0.5]),
+        next_weight_sids=np.array([1, 2]), next_weight_values=np.array([0.5, 0.5]),
+        actions=np.array([1, -1, 0], dtype=np.int8), rebalance_rows=np.array([4]), rebalance_due=False,
+    )
+    weights, upcoming, table = bt.stock_operation_tables(run, engine, None, None)
     assert weights.name == DATES[4] and upcoming.name is None
     assert table.to_dict("index") == {
         "X": {"action": "exit", "weight": 0.5, "next_weight": pytest.approx(np.nan, nan_ok=True)},

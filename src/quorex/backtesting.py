@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from types import SimpleNamespace
 from typing import Any
 
 import numpy as np
@@ -143,8 +144,9 @@ def backtest(
             raise ValueError(f"touched_exit needs prices {missing} besides 'close'")
     stops = _stop_arguments(stop_loss, take_profit, trail_stop)
     _check_run_settings(position_limit, excursion_window, excursion_step)
-    bench = _benchmark(benchmark, close)
-    traded_value = None if turnover is None else _frame(turnover, "turnover")
+    bench = _checked_benchmark(benchmark)
+    traded_value = None if turnover is None else _as_float_frame(_frame(turnover, "turnover"), "turnover")
+    categories = _checked_categories(categories)
 
     target = align_weights(weights, symbols)
     if rebalance is None:
@@ -166,19 +168,8 @@ def backtest(
         **stops,
     )
 
-    trades = trade_table(run, engine, touched_exit)
-    if traded_value is not None:
-        trades = add_turnover(trades, run, engine, traded_value)
-    schedule = RebalanceSchedule.from_dates(engine.price_index, engine.pos_index, engine.resample)
-    weight_series, next_weight_series, operations = stock_operation_tables(
-        run.operations, engine, schedule, rebalance, market_obj
-    )
     return Report(
         creturn=pd.Series(run.creturn, index=index, name="creturn"),
-        benchmark=bench,
-        position=position_table(trades, index, engine.pos_labels),
-        trades=trades,
-        liquidity=liquidity_table(trades, frames, categories, trade_frame),
         fee_ratio=fee_ratio,
         tax_ratio=tax_ratio,
         stop_loss=stop_loss,
@@ -188,11 +179,11 @@ def backtest(
         market=market_obj,
         update_date=index[-1],
         next_trading_date=next_date,
-        weights=weight_series,
-        next_weights=next_weight_series,
-        rebalance_dates=index[schedule.trade_rows],
-        stock_operations=operations,
-        excursions=run.excursions,
+        source=RunTables(
+            run=run, engine=engine, frames=frames, trade_frame=trade_frame, fee_ratio=float(fee_ratio),
+            tax_ratio=float(tax_ratio), given_benchmark=bench, turnover=traded_value, categories=categories,
+            rebalance=rebalance, market=market_obj,
+        ),
     )
 
 
@@ -449,21 +440,11 @@ class EngineInputs:
         )
 
 
-@dataclass(frozen=True)
-class EngineRun:
-    """What one engine run leaves behind, copied out of the module state."""
+def _run_engine(engine: EngineInputs, **settings: Any) -> SimpleNamespace:
+    """One run of the reentrant engine entry: every result as NumPy arrays."""
+    from quorex.core import engine as core_engine
 
-    creturn: np.ndarray
-    trade_rows: list[list[Any]]
-    trade_sids: np.ndarray
-    excursions: list[np.ndarray]
-    operations: dict[str, Any]
-
-
-def _run_engine(engine: EngineInputs, **settings: Any) -> EngineRun:
-    from quorex.core import simloop, tradearc
-
-    creturn = simloop.backtest_(
+    return core_engine.run(
         engine.price_values,
         engine.close_values,
         engine.high_values,
@@ -477,51 +458,67 @@ def _run_engine(engine: EngineInputs, **settings: Any) -> EngineRun:
         engine.resample,
         **settings,
     )
-    rows, operations = simloop.get_trade_stocks(
-        engine.pos_columns, engine.price_index, settings["touched_exit"]
-    )
-    sids = np.array([int(t[0]) for t in tradearc.trades], dtype=np.intp)
-    return EngineRun(
-        creturn=creturn,
-        trade_rows=rows,
-        trade_sids=sids,
-        excursions=list(tradearc.tradearc),
-        operations={k: dict(v) if isinstance(v, dict) else v for k, v in operations.items()},
-    )
 
 
 # ---------------------------------------------------------------------------
 # Results
 
 
-def trade_table(run: EngineRun, engine: EngineInputs, touched_exit: bool) -> pd.DataFrame:
-    """One row per trade: stock, dates, position, period, row indices, excursions."""
+def realised_return(
+    entry_price: np.ndarray,
+    exit_price: np.ndarray,
+    position: np.ndarray,
+    entry_charged: np.ndarray,
+    exit_charged: np.ndarray,
+    fee_ratio: float,
+    tax_ratio: float,
+) -> np.ndarray:
+    """Each trade's return at its fills, net of the costs it paid.
+
+    With x = exit_price / entry_price, f = fee_ratio on a charged entry (else
+    0) and c = fee_ratio + tax_ratio on a charged exit (else 0):
+    long: (1 - f) * x * (1 - c) - 1; short: (1 - f) - x * (1 + c). This is
+    the money the position returned per unit put in, as the equity curve
+    books it. A trade split at a rebalance that keeps the position pays no
+    cost at the split; NaN when a fill price is missing.
+    """
+    x = exit_price / entry_price
+    f = fee_ratio * entry_charged
+    c = (fee_ratio + tax_ratio) * exit_charged
+    return np.where(position > 0, (1 - f) * x * (1 - c) - 1, (1 - f) - x * (1 + c))
+
+
+def trade_table(run: SimpleNamespace, engine: EngineInputs, fee_ratio: float, tax_ratio: float) -> pd.DataFrame:
+    """One row per trade: stock, dates, position, period, row indices, excursions, fills."""
+    from quorex.core.engine import EXIT_REASONS
+
     dates = pd.DatetimeIndex(engine.price_index.view("datetime64[ns]"))
-    count = len(run.trade_rows)
-    entry = np.fromiter((r[7] for r in run.trade_rows), dtype=np.int64, count=count)
-    exit_ = np.fromiter((r[8] for r in run.trade_rows), dtype=np.int64, count=count)
-    exit_signal = exit_ if touched_exit else exit_ - 1
+    entry, exit_ = run.trade_entry_row, run.trade_exit_row
+    closed = exit_ >= 0
+    measures = run.excursions[:, -6:] if run.excursions.shape[1] else np.empty((len(entry), 6))
     table = pd.DataFrame(
         {
-            "stock_id": engine.pos_labels[run.trade_sids] if count else engine.pos_labels[:0],
+            "stock_id": engine.pos_labels.take(run.trade_sid),
             "entry_date": _dates_at(dates, entry),
-            "exit_date": _dates_at(dates, np.where(exit_ >= 0, exit_, -1)),
+            "exit_date": _dates_at(dates, exit_),
             # The first trading date has no earlier signal date.
-            "entry_signal_date": _dates_at(dates, entry - 1),
-            "exit_signal_date": _dates_at(dates, np.where(exit_ >= 0, exit_signal, -1)),
-            "position": np.fromiter((r[5] for r in run.trade_rows), dtype=np.float64, count=count),
-            "period": np.fromiter((r[6] for r in run.trade_rows), dtype=np.int64, count=count),
+            "entry_signal_date": _dates_at(dates, run.trade_entry_signal_row),
+            "exit_signal_date": _dates_at(dates, run.trade_exit_signal_row),
+            "position": run.trade_position,
+            "period": np.where(closed, exit_, len(dates)) - entry,
             "entry_index": entry,
             "exit_index": exit_,
         }
     )
-    measures = (
-        np.vstack([record[-6:] for record in run.excursions])
-        if run.excursions
-        else np.empty((0, 6))
-    )
-    for k, name in enumerate(EXCURSION_FIELDS):
+    for k, name in enumerate(EXCURSION_FIELDS[:-1]):
         table[name] = measures[:, k]
+    table["return"] = realised_return(
+        run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
+        run.trade_exit_charged, fee_ratio, tax_ratio,
+    )
+    table["entry_price"] = run.trade_entry_price
+    table["exit_price"] = run.trade_exit_price
+    table["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
     return table
 
 
@@ -534,7 +531,7 @@ def _dates_at(dates: pd.DatetimeIndex, positions: np.ndarray) -> pd.DatetimeInde
 
 
 def add_turnover(
-    trades: pd.DataFrame, run: EngineRun, engine: EngineInputs, turnover: pd.DataFrame
+    trades: pd.DataFrame, run: SimpleNamespace, engine: EngineInputs, turnover: pd.DataFrame
 ) -> pd.DataFrame:
     """Traded value of each trade's stock on its entry and exit dates."""
     values = _as_float_frame(turnover, "turnover").reindex(
@@ -543,10 +540,10 @@ def add_turnover(
     entry = trades["entry_index"].to_numpy()
     exit_ = trades["exit_index"].to_numpy()
     trades = trades.copy()
-    trades["turnover@entry_date"] = values[entry, run.trade_sids] if len(trades) else []
+    trades["turnover@entry_date"] = values[entry, run.trade_sid] if len(trades) else []
     exit_value = np.full(len(trades), np.nan)
     closed = exit_ >= 0
-    exit_value[closed] = values[exit_[closed], run.trade_sids[closed]]
+    exit_value[closed] = values[exit_[closed], run.trade_sid[closed]]
     trades["turnover@exit_date"] = exit_value
     return trades
 
@@ -604,18 +601,33 @@ def liquidity_table(
     return table
 
 
+def _checked_categories(categories: Mapping[str, pd.DataFrame] | None) -> dict[str, pd.DataFrame] | None:
+    """The category flags as date-indexed frames, checked before the run."""
+    if categories is None:
+        return None
+    return {name: _frame(flags, f"categories[{name!r}]") for name, flags in categories.items()}
+
+
 def _share(flags: np.ndarray) -> float:
     return float(flags.mean()) if len(flags) else 0.0
 
 
+def _checked_benchmark(benchmark: object) -> pd.Series | None:
+    """The given benchmark on naive dates, sorted, as float64; None when not given."""
+    if benchmark is None:
+        return None
+    if not isinstance(benchmark, pd.Series):
+        raise TypeError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
+    index = to_datetime_index(benchmark.index, "benchmark")
+    series = benchmark.set_axis(index).sort_index().astype(np.float64)
+    return series.rename(benchmark.name or "benchmark")
+
+
 def _benchmark(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Series:
-    """The given benchmark on naive dates, or the equal-weight buy-and-hold of the universe."""
+    """The given benchmark, or the equal-weight buy-and-hold of the universe."""
+    benchmark = _checked_benchmark(benchmark)
     if benchmark is not None:
-        if not isinstance(benchmark, pd.Series):
-            raise TypeError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
-        index = to_datetime_index(benchmark.index, "benchmark")
-        series = benchmark.set_axis(index).sort_index().astype(np.float64)
-        return series.rename(benchmark.name or "benchmark")
+        return benchmark
     first = close.iloc[0]
     held = close.loc[:, first.notna() & (first != 0)]
     if held.empty:
@@ -625,70 +637,72 @@ def _benchmark(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Series:
 
 
 @dataclass(frozen=True)
-class RebalanceSchedule:
-    """When the engine rebalanced: the trade-date rows and the weight rows applied.
+class RunTables:
+    """A finished run's tables, built from the engine's arrays when first asked for."""
 
-    Mirrors the engine's rule: a date is marked by the resample dates; on a
-    marked date the newest weight row (dated before the next trading date)
-    takes effect at the next trading date if it differs from the applied one.
-    """
+    run: SimpleNamespace
+    engine: EngineInputs
+    frames: Mapping[str, pd.DataFrame]
+    trade_frame: pd.DataFrame
+    fee_ratio: float
+    tax_ratio: float
+    given_benchmark: pd.Series | None
+    turnover: pd.DataFrame | None
+    categories: Mapping[str, pd.DataFrame] | None
+    rebalance: Rebalance
+    market: object
 
-    trade_rows: np.ndarray
-    weight_rows: np.ndarray
-    due_row: int  # weight row due on the next trading date after the data, or -1
+    def benchmark(self) -> pd.Series:
+        return _benchmark(self.given_benchmark, self.frames["close"])
 
-    @classmethod
-    def from_dates(cls, price_index: np.ndarray, pos_index: np.ndarray, resample: np.ndarray) -> RebalanceSchedule:
-        n = len(price_index)
-        if n == 0 or len(pos_index) == 0:
-            return cls(np.empty(0, np.intp), np.empty(0, np.intp), -1)
-        marked = np.unique(np.maximum(np.searchsorted(price_index, resample, side="right") - 1, 0))
-        marked = marked[price_index[marked] >= pos_index[0]]
-        last = marked == n - 1
-        nxt = price_index[np.minimum(marked + 1, n - 1)]
-        current = np.searchsorted(pos_index, nxt, side="left") - 1
-        current[last] = len(pos_index) - 1
-        current = np.maximum(current, 0)
-        previous = np.maximum.accumulate(np.concatenate(([-1], current)))[:-1]
-        fresh = current > previous
-        rows, due = marked[fresh], current[fresh]
-        due_row = int(due[-1]) if len(rows) and rows[-1] == n - 1 else -1
-        keep = rows < n - 1
-        return cls(rows[keep] + 1, due[keep], due_row)
+    def trades(self) -> pd.DataFrame:
+        table = trade_table(self.run, self.engine, self.fee_ratio, self.tax_ratio)
+        if self.turnover is not None:
+            table = add_turnover(table, self.run, self.engine, self.turnover)
+        return table
+
+    def position(self, trades: pd.DataFrame) -> pd.DataFrame:
+        return position_table(trades, self.frames["close"].index, self.engine.pos_labels)
+
+    def liquidity(self, trades: pd.DataFrame) -> dict[str, dict[str, float]]:
+        return liquidity_table(trades, self.frames, self.categories, self.trade_frame)
+
+    def stock_operations(self) -> tuple[pd.Series, pd.Series, pd.DataFrame]:
+        return stock_operation_tables(self.run, self.engine, self.rebalance, self.market)
+
+    def rebalance_dates(self) -> pd.DatetimeIndex:
+        return self.frames["close"].index[self.run.rebalance_rows]
+
+    def excursions(self) -> np.ndarray:
+        return self.run.excursions
 
 
 def stock_operation_tables(
-    operations: Mapping[str, Any],
-    engine: EngineInputs,
-    schedule: RebalanceSchedule,
-    rebalance: Rebalance,
-    market: object,
+    run: SimpleNamespace, engine: EngineInputs, rebalance: Rebalance, market: object
 ) -> tuple[pd.Series, pd.Series, pd.DataFrame]:
     """Weights, next weights and per-symbol actions by symbol instead of column index."""
+    from quorex.core.engine import ACTIONS
+
     labels = engine.pos_labels
-    current = _weight_series(operations.get("weights", {}), labels)
-    if len(schedule.trade_rows):
-        current.name = pd.Timestamp(engine.price_index[schedule.trade_rows[-1]])
-    upcoming = _weight_series(operations.get("next_weights", {}), labels)
-    upcoming.name = _next_rebalance_date(schedule, rebalance, engine, market)
-    actions = pd.Series(
-        {labels[int(sid)]: str(label) for sid, label in operations.get("actions", {}).items()},
-        dtype=object,
-    )
+    current = _weight_series(run.weight_sids, run.weight_values, labels)
+    if len(run.rebalance_rows):
+        current.name = pd.Timestamp(engine.price_index[run.rebalance_rows[-1]])
+    upcoming = _weight_series(run.next_weight_sids, run.next_weight_values, labels)
+    upcoming.name = _next_rebalance_date(run.rebalance_due, rebalance, engine, market)
+    acting = np.flatnonzero(run.actions >= 0)
+    actions = pd.Series(np.asarray(ACTIONS, dtype=object)[run.actions[acting]], index=labels[acting], dtype=object)
     table = pd.DataFrame({"action": actions, "weight": current, "next_weight": upcoming})
     table = table.reindex(labels[labels.isin(table.index)])
     table.index.name = "symbol"
     return current, upcoming, table
 
 
-def _weight_series(weights: Mapping[int, float], labels: pd.Index) -> pd.Series:
-    sids = np.fromiter(weights.keys(), dtype=np.intp, count=len(weights))
-    values = np.fromiter(weights.values(), dtype=np.float64, count=len(weights))
+def _weight_series(sids: np.ndarray, values: np.ndarray, labels: pd.Index) -> pd.Series:
     return pd.Series(values, index=labels[sids], dtype=np.float64)
 
 
 def _next_rebalance_date(
-    schedule: RebalanceSchedule, rebalance: Rebalance, engine: EngineInputs, market: object
+    due: bool, rebalance: Rebalance, engine: EngineInputs, market: object
 ) -> pd.Timestamp | None:
     """The trading date on which the next weights are expected to take effect.
 
@@ -699,7 +713,7 @@ def _next_rebalance_date(
     """
     last = pd.Timestamp(engine.price_index[-1])
     next_date = next_trading_date(market, last)
-    if schedule.due_row >= 0:
+    if due:
         return next_date
     if isinstance(rebalance, str):
         dates = pd.DatetimeIndex([last, next_date])

@@ -5,7 +5,8 @@ from __future__ import annotations
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from functools import cached_property
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 import pandas as pd
@@ -35,9 +36,30 @@ SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
 }
 
 
+class ReportSource(Protocol):
+    """Builds a report's tables from a finished run when they are first asked for."""
+
+    def benchmark(self) -> pd.Series: ...
+
+    def trades(self) -> pd.DataFrame: ...
+
+    def position(self, trades: pd.DataFrame) -> pd.DataFrame: ...
+
+    def liquidity(self, trades: pd.DataFrame) -> dict[str, Mapping[str, float]]: ...
+
+    def stock_operations(self) -> tuple[pd.Series, pd.Series, pd.DataFrame]: ...
+
+    def rebalance_dates(self) -> pd.DatetimeIndex: ...
+
+    def excursions(self) -> np.ndarray: ...
+
+
 @dataclass(kw_only=True, eq=False, repr=False)
 class Report:
     """A finished backtest.
+
+    The equity curve is ready when the backtest returns; every table below
+    is built from the run on first access and then kept.
 
     Attributes
     ----------
@@ -56,10 +78,17 @@ class Report:
         "entry_signal_date", "exit_signal_date" (NaT while open), "position",
         "period" (trading dates held), "entry_index", "exit_index" (-1 while
         open), the excursion figures "mae", "gmfe", "prior_mfe",
-        "max_drawdown", "profit_days", "return" (fractions of the entry
-        value, after costs), and "turnover@entry_date"/"turnover@exit_date"
-        when turnover was given. With the default settings a position held
-        through a rebalance is split there into two trades.
+        "max_drawdown", "profit_days" (fractions of the entry value, after
+        costs), "return", the fills "entry_price" and "exit_price" (the last
+        price for a trade still open), "exit_reason" ("rebalance",
+        "stop_loss", "take_profit", "trail_stop", or "open" while held), and
+        "turnover@entry_date"/"turnover@exit_date" when turnover was given.
+        "return" is realised at the fills net of costs: with x = exit_price /
+        entry_price, f = fee_ratio when the entry paid costs and c =
+        fee_ratio + tax_ratio when the exit did (0 otherwise), a long trade
+        returns (1 - f) * x * (1 - c) - 1 and a short one (1 - f) - x * (1 + c).
+        With the default settings a position held through a rebalance is
+        split there into two trades; the split itself pays no costs.
     liquidity : dict
         Category → {"entry": share of trades entered while flagged, "exit":
         share of closed trades exited while flagged}; "buy_high"/"sell_low"
@@ -74,15 +103,12 @@ class Report:
         out since the last rebalance, ...), "weight" and "next_weight".
     rebalance_dates : DatetimeIndex
         The trading dates on which a new weight row was traded.
-    excursions : list of ndarray
-        The full excursion record of each trade (sampled days, then exit).
+    excursions : ndarray
+        The full excursion record of each trade (sampled days, then exit),
+        one row per trade.
     """
 
     creturn: pd.Series
-    benchmark: pd.Series
-    position: pd.DataFrame
-    trades: pd.DataFrame
-    liquidity: dict[str, Mapping[str, float]]
     fee_ratio: float
     tax_ratio: float
     stop_loss: float | None
@@ -92,16 +118,49 @@ class Report:
     market: Any
     update_date: pd.Timestamp
     next_trading_date: pd.Timestamp
-    weights: pd.Series
-    next_weights: pd.Series
-    stock_operations: pd.DataFrame
-    rebalance_dates: pd.DatetimeIndex = field(default_factory=lambda: pd.DatetimeIndex([]))
-    excursions: list[np.ndarray] = field(default_factory=list)
+    source: ReportSource
     live_performance_start: pd.Timestamp | None = None
     _metrics: Metrics | None = field(default=None, init=False)
 
-    def __post_init__(self) -> None:
-        self.liquidity = dict(self.liquidity)
+    @cached_property
+    def benchmark(self) -> pd.Series:
+        return self.source.benchmark()
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        return self.source.trades()
+
+    @cached_property
+    def position(self) -> pd.DataFrame:
+        return self.source.position(self.trades)
+
+    @cached_property
+    def liquidity(self) -> dict[str, Mapping[str, float]]:
+        return dict(self.source.liquidity(self.trades))
+
+    @cached_property
+    def _stock_operation_tables(self) -> tuple[pd.Series, pd.Series, pd.DataFrame]:
+        return self.source.stock_operations()
+
+    @property
+    def weights(self) -> pd.Series:
+        return self._stock_operation_tables[0]
+
+    @property
+    def next_weights(self) -> pd.Series:
+        return self._stock_operation_tables[1]
+
+    @property
+    def stock_operations(self) -> pd.DataFrame:
+        return self._stock_operation_tables[2]
+
+    @cached_property
+    def rebalance_dates(self) -> pd.DatetimeIndex:
+        return self.source.rebalance_dates()
+
+    @cached_property
+    def excursions(self) -> np.ndarray:
+        return self.source.excursions()
 
     @property
     def metrics(self) -> Metrics:
@@ -180,7 +239,7 @@ class Report:
         start, end = self.creturn.index[0], self.creturn.index[-1]
         return (
             f"<Report {start.date()}..{end.date()}: equity {self.creturn.iloc[-1]:.4f}, "
-            f"{len(self.trades)} trades, {self.position.shape[1]} symbols>"
+            f"{len(self.trades)} trades>"
         )
 
 
