@@ -21,7 +21,6 @@ import warnings
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
-from contextlib import nullcontext
 from dataclasses import dataclass, field
 from multiprocessing import shared_memory
 from pathlib import Path
@@ -49,17 +48,6 @@ _STOP_RULES = ("stop_loss", "take_profit", "trail_stop")
 _SWITCHES = ("touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period",
              "periodically_rebalance")
 
-
-def _engine_keeps_module_state() -> bool:
-    """Whether ``quorex.backtest`` still runs on ``simloop.backtest_``, whose results live in module state."""
-    from quorex import backtesting
-
-    run = getattr(backtesting, "_run_engine", None)
-    return run is not None and "backtest_" in run.__code__.co_names
-
-
-# Without the reentrant engine, backtests in threads of one process must take turns.
-_ENGINE_LOCK = threading.Lock() if _engine_keeps_module_state() else None
 # Markets attached by this (worker) process, newest last.
 _ATTACHED: OrderedDict[str, tuple[shared_memory.SharedMemory, _Workload]] = OrderedDict()
 _ATTACHED_LIMIT = 2
@@ -285,8 +273,7 @@ def _run_chunk(source: Any, indices: list[int], settings: list[dict[str, Any]]) 
     outcome = _ChunkOutcome(dates=None, sets=[])
     for index, params in zip(indices, settings):
         try:
-            with _ENGINE_LOCK or nullcontext():
-                result, dates = _run_set(workload, index, params)
+            result, dates = _run_set(workload, index, params)
         except Exception as exc:  # noqa: BLE001 - a failing set must not lose the others
             result = _SetOutcome(index, None, (np.nan,) * 4, f"{type(exc).__name__}: {exc}")
         else:
@@ -323,6 +310,10 @@ def _share(workload: _Workload) -> tuple[_SharedWorkload, shared_memory.SharedMe
         raise ValueError(f"the strategy or an argument cannot be sent to worker processes: {exc}") from None
     raws = [b.raw() for b in buffers]
     total = _aligned(len(header)) + sum(_aligned(r.nbytes) for r in raws)
+    room = _shared_memory_room()
+    if room is not None and room < total:
+        # Writing past a full tmpfs kills the process (SIGBUS) instead of raising.
+        raise OSError(f"shared memory has {room / 2**20:.0f} MiB free, the market needs {total / 2**20:.0f} MiB")
     block = shared_memory.SharedMemory(create=True, size=max(total, 1))
     offset = 0
     for data in (memoryview(header), *raws):
@@ -330,6 +321,15 @@ def _share(workload: _Workload) -> tuple[_SharedWorkload, shared_memory.SharedMe
         offset += _aligned(data.nbytes)
     shared = _SharedWorkload(uuid.uuid4().hex, block.name, len(header), tuple(r.nbytes for r in raws))
     return shared, block
+
+
+def _shared_memory_room() -> int | None:
+    """Free bytes of the file system behind shared memory blocks (None where there is none to ask)."""
+    try:
+        status = os.statvfs("/dev/shm")
+    except (OSError, AttributeError):
+        return None
+    return status.f_bavail * status.f_frsize
 
 
 def _attach(shared: _SharedWorkload) -> _Workload:
@@ -381,7 +381,12 @@ class _Transport:
         self._scattered: Any = None
         client = _dask_client(executor)
         if isinstance(executor, ProcessPoolExecutor):
-            self.source, self._block = _share(workload)
+            try:
+                self.source, self._block = _share(workload)
+            except OSError as exc:
+                warnings.warn(f"sending the market with every task instead of sharing it: {exc}",
+                              RuntimeWarning, stacklevel=4)
+                self.source = workload
         elif client is not None:
             self._scattered = client.scatter(workload, broadcast=True, hash=False)
             self.source = self._scattered
@@ -446,7 +451,7 @@ def _execute(
     collected = _Collected(len(sets))
     size = chunk_size or max(1, math.ceil(len(sets) / (4 * _worker_count(executor))))
     chunks = _chunks(len(sets), int(size))
-    bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress, leave=False)
+    bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
     owned = executor is None and len(sets) > 1
     pool = ThreadPoolExecutor(os.cpu_count() or 1) if owned else executor
     try:
