@@ -208,3 +208,13 @@ def test_cli_sweep_writes_table_and_heatmap(tmp_path, capsys, prices, weights):
     assert cli.main([*base, "--grid", "stop_loss=0.1,-1"]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "stop_loss=-1" in err
+
+
+@pytest.mark.parametrize("rebalance", [None, "ME"])
+def test_turnover_counts_net_weight_changes_only(prices, rebalance):
+    close = prices["close"]
+    held = pd.DataFrame(0.0, index=close.index, columns=close.columns)
+    held.iloc[:, :2] = 0.5  # bought on the first date and held; "ME" splits it at every month end
+    result = quorex.sweep(held, close, {"fee_ratio": [0.0]}, progress=False, rebalance=rebalance)
+    years = (close.index[-1] - close.index[0]).total_seconds() / (365.25 * 86400)
+    assert result.table.loc[0, "turnover"] == pytest.approx(0.5 / years, rel=1e-9)

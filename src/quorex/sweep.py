@@ -451,31 +451,35 @@ def _execute(
     collected = _Collected(len(sets))
     size = chunk_size or max(1, math.ceil(len(sets) / (4 * _worker_count(executor))))
     chunks = _chunks(len(sets), int(size))
-    bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
     owned = executor is None and len(sets) > 1
     pool = ThreadPoolExecutor(os.cpu_count() or 1) if owned else executor
+    bar = None
     try:
         if pool is None:
+            bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
             for chunk in chunks:
                 collected.add(_run_chunk(workload, chunk, [sets[i] for i in chunk]))
                 bar.update(len(chunk))
             return collected
         transport = _Transport(workload, pool)
         try:
-            _gather(pool, transport.source, chunks, sets, collected, bar)
+            pending = _submit(pool, transport.source, chunks, sets, collected)
+            # The bar's monitor thread starts only now: a forking pool has started its workers.
+            bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
+            _gather(pending, collected, bar)
         finally:
             transport.close()
     finally:
-        bar.close()
+        if bar is not None:
+            bar.close()
         if owned:
             pool.shutdown()
     return collected
 
 
-def _gather(
-    pool: Executor, source: Any, chunks: list[list[int]], sets: list[dict[str, Any]],
-    collected: _Collected, bar: Any,
-) -> None:
+def _submit(
+    pool: Executor, source: Any, chunks: list[list[int]], sets: list[dict[str, Any]], collected: _Collected
+) -> dict[Future, list[int]]:
     pending: dict[Future, list[int]] = {}
     for k, chunk in enumerate(chunks):
         try:
@@ -484,6 +488,11 @@ def _gather(
             for rest in chunks[k:]:
                 collected.lose(rest, exc)
             break
+    return pending
+
+
+def _gather(pending: dict[Future, list[int]], collected: _Collected, bar: Any) -> None:
+    """Collect finished chunks in any order; they are filed by set index."""
     for future in as_completed(pending):
         chunk = pending[future]
         try:
