@@ -254,7 +254,7 @@ def _turnover(trades: pd.DataFrame, dates: pd.DatetimeIndex) -> float:
     day = np.concatenate([entry, exit_[closed]])
     code = np.concatenate([stock, stock[closed]]) * (int(max(day.max(), 0)) + 1) + day
     change = np.concatenate([position, -position[closed]])
-    _, slot = np.unique(code, return_inverse=True)
+    slot = pd.factorize(code)[0]  # hashing: no sort
     traded = np.abs(np.bincount(slot, weights=change)).sum()
     years = (dates[-1] - dates[0]).total_seconds() / _figures.SECONDS_PER_YEAR if len(dates) > 1 else 0.0
     return float(traded / 2.0 / years) if years > 0 else float("nan")
