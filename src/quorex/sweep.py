@@ -21,7 +21,7 @@ import warnings
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from multiprocessing import shared_memory
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -405,21 +405,16 @@ class _Transport:
 # The sweep
 
 
-@dataclass
 class _Collected:
     """Results by set index, filled in as chunks finish."""
 
-    n_sets: int
-    returns: list[np.ndarray | None] = field(default_factory=list)
-    trade_figures: np.ndarray = field(default_factory=lambda: np.empty((0, 4)))
-    errors: list[str | None] = field(default_factory=list)
-    dates: np.ndarray | None = None
-    missing: list[int] = field(default_factory=list)
-
-    def __post_init__(self) -> None:
-        self.returns = [None] * self.n_sets
-        self.trade_figures = np.full((self.n_sets, 4), np.nan)
-        self.errors = [None] * self.n_sets
+    def __init__(self, n_sets: int) -> None:
+        self.n_sets = n_sets
+        self.returns: list[np.ndarray | None] = [None] * n_sets
+        self.trade_figures = np.full((n_sets, len(TRADE_FIGURES)), np.nan)
+        self.errors: list[str | None] = [None] * n_sets
+        self.dates: np.ndarray | None = None
+        self.missing: list[int] = []
 
     def add(self, chunk: _ChunkOutcome) -> None:
         if self.dates is None and chunk.dates is not None:
