@@ -22,7 +22,6 @@ import statistics
 import sys
 import threading
 import time
-import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -119,14 +118,6 @@ def threaded_seconds(jobs) -> float:
     return time.perf_counter() - start
 
 
-def traced_peak(fn) -> int:
-    tracemalloc.start()
-    fn()
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return peak
-
-
 def compare(build, runs: int) -> None:
     w = build(np.random.default_rng(20240601))
     weights, prices, kwargs = as_frames(w)
@@ -152,13 +143,13 @@ def compare(build, runs: int) -> None:
     print(f"  2 markets on 2 threads           {parallel * 1e3:8.1f} ms  {parallel / serial:5.2f} x serial")
 
     inputs = sum(f.to_numpy().nbytes for f in prices.values()) + weights.to_numpy().nbytes
-    peak = traced_peak(lambda: full_backtest(weights, prices, kwargs))
+    rss, peak = workloads.peak_growth(lambda: full_backtest(weights, prices, kwargs))
     shared = all(np.shares_memory(arrays[k], prices[f].to_numpy())
                  for k, f in (("close_values", "close"), ("price_values", "open")))
     print(f"  inputs                           {inputs / MIB:8.1f} MiB  (passed to the engine without a copy: "
           f"{shared})")
-    print(f"  peak traced allocation of a run  {peak / MIB:8.1f} MiB  (results and tables; "
-          f"{100 * peak / inputs:.1f} % of the inputs)")
+    print(f"  peak RSS growth of a run         {rss / MIB:8.1f} MiB  ({100 * rss / inputs:.1f} % of the inputs; "
+          f"{peak / MIB:.1f} MiB traced Python/NumPy allocations: the results and tables)")
 
 
 def synthetic(runs: int) -> None:

@@ -284,13 +284,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyDoc_STRVAR(
     run_doc,
-    "run(price_values, close_values, high_values, low_values, open_values, price_index, "
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "
-    "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "
-    "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "
-    "tradearc_window_step=1, periodically_rebalance=True)\n"
-    "--\n"
-    "\n"
+    "run" QUOREX_BACKTEST_TEXT_SIGNATURE
     "Simulate the portfolio exactly as simloop.backtest_ does and return every\n"
     "result at once, as a SimpleNamespace of NumPy arrays; no module state is\n"
     "read or written and the interpreter lock is released while it runs.\n"
@@ -306,13 +300,8 @@ PyDoc_STRVAR(
     "weight_row, next_weight_row, rebalance_due: the weight rows applied and\n"
     "current, and whether a rebalance is due on the next trading date.");
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"run", as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
+    {"run", quorex::as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -332,10 +321,7 @@ int exec_module(PyObject* module) {
   if (!quorex::import_numpy()) return -1;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return -1;
-  PyRef inf = PyRef::steal(PyObject_GetAttrString(numpy.get(), "inf"));
-  if (!inf) return -1;
-  numpy_inf = PyFloat_AsDouble(inf.get());
-  if (numpy_inf == -1.0 && PyErr_Occurred()) return -1;
+  if (!read_numpy_inf(numpy.get(), numpy_inf)) return -1;
   if (!quorex::add_attr(module, "org_np", numpy)) return -1;
   PyRef types = PyRef::steal(PyImport_ImportModule("types"));
   if (!types) return -1;

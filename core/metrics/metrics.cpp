@@ -132,10 +132,7 @@ PyObject* py_calculate_alpha_beta(PyObject*, PyObject* const* args, Py_ssize_t n
   return run_function(kAlphaBeta, calculate_alpha_beta, args, nargs, kwnames);
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+using quorex::as_cfunction;
 
 // The text signatures give inspect.signature() the parameters; __doc__ of a
 // function whose doc is only a signature is None, as for a Python lambda.

@@ -69,6 +69,12 @@ PyModuleDef module_definition(const char* name, PyMethodDef* methods, freefunc f
   return {PyModuleDef_HEAD_INIT, name, nullptr, 0, methods, module_slots<Init>, nullptr, nullptr, free};
 }
 
+// A METH_FASTCALL (| METH_KEYWORDS) function as the PyCFunction a PyMethodDef holds.
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Adds `value` (a new reference, may be null after a failed call) as a module
 // attribute; false with the error set on failure.
 inline bool add_attr(PyObject* module, const char* name, PyRef value) {

@@ -27,6 +27,22 @@ using quorex::Vector;
 namespace engine = quorex::simloop;
 
 
+// The parameter list of the docstring signature, after the function's name.
+#define QUOREX_BACKTEST_TEXT_SIGNATURE                                                                      \
+  "(price_values, close_values, high_values, low_values, open_values, price_index, "                        \
+  "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "      \
+  "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "  \
+  "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "                    \
+  "tradearc_window_step=1, periodically_rebalance=True)\n--\n\n"
+
+// numpy.inf, the default of the open-ended distances, read once at import.
+inline bool read_numpy_inf(PyObject* numpy, double& out) {
+  PyRef inf = PyRef::steal(PyObject_GetAttrString(numpy, "inf"));
+  if (!inf) return false;
+  out = PyFloat_AsDouble(inf.get());
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
 constexpr const char* kBacktestParams[] = {
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
     "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",

@@ -529,13 +529,7 @@ PyObject* ioft(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyDoc_STRVAR(
     backtest_doc,
-    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, "
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "
-    "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "
-    "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "
-    "tradearc_window_step=1, periodically_rebalance=True)\n"
-    "--\n"
-    "\n"
+    "backtest_" QUOREX_BACKTEST_TEXT_SIGNATURE
     "Simulate a portfolio that trades to the rows of `pos_values` and return its\n"
     "daily equity in units of the starting capital (float64, one entry per\n"
     "`price_index` date).\n"
@@ -569,17 +563,12 @@ PyDoc_STRVAR(ioft_doc,
              "ioft(v)\n--\n\n"
              "Convert nanoseconds since the Unix epoch to a naive local datetime.");
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"backtest_", as_cfunction(backtest), METH_FASTCALL | METH_KEYWORDS, backtest_doc},
-    {"normalize_weight", as_cfunction(normalize_weight), METH_FASTCALL | METH_KEYWORDS, normalize_weight_doc},
-    {"get_trade_stocks", as_cfunction(get_trade_stocks), METH_FASTCALL | METH_KEYWORDS, get_trade_stocks_doc},
-    {"get_stock_operations", as_cfunction(get_stock_operations), METH_NOARGS, get_stock_operations_doc},
-    {"ioft", as_cfunction(ioft), METH_FASTCALL | METH_KEYWORDS, ioft_doc},
+    {"backtest_", quorex::as_cfunction(backtest), METH_FASTCALL | METH_KEYWORDS, backtest_doc},
+    {"normalize_weight", quorex::as_cfunction(normalize_weight), METH_FASTCALL | METH_KEYWORDS, normalize_weight_doc},
+    {"get_trade_stocks", quorex::as_cfunction(get_trade_stocks), METH_FASTCALL | METH_KEYWORDS, get_trade_stocks_doc},
+    {"get_stock_operations", quorex::as_cfunction(get_stock_operations), METH_NOARGS, get_stock_operations_doc},
+    {"ioft", quorex::as_cfunction(ioft), METH_FASTCALL | METH_KEYWORDS, ioft_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -598,10 +587,7 @@ int exec_module(PyObject* module) {
   if (!quorex::import_numpy() || !intern_names()) return -1;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return -1;
-  PyRef inf = PyRef::steal(PyObject_GetAttrString(numpy.get(), "inf"));
-  if (!inf) return -1;
-  numpy_inf = PyFloat_AsDouble(inf.get());
-  if (numpy_inf == -1.0 && PyErr_Occurred()) return -1;
+  if (!read_numpy_inf(numpy.get(), numpy_inf)) return -1;
   if (!quorex::add_attr(module, "org_np", numpy)) return -1;
   PyRef tradearc_module;
   if (!quorex::tradearc_api::bind_table(tradearc, tradearc_module)) return -1;

@@ -492,42 +492,38 @@ def trade_table(run: SimpleNamespace, engine: EngineInputs, fee_ratio: float, ta
     """One row per trade: stock, dates, position, period, row indices, excursions, fills."""
     from quorex.core.engine import EXIT_REASONS
 
-    dates = pd.DatetimeIndex(engine.price_index.view("datetime64[ns]"))
+    dates = engine.price_index
     entry, exit_ = run.trade_entry_row, run.trade_exit_row
-    closed = exit_ >= 0
     measures = run.excursions[:, -6:] if run.excursions.shape[1] else np.empty((len(entry), 6))
-    table = pd.DataFrame(
-        {
-            "stock_id": engine.pos_labels.take(run.trade_sid),
-            "entry_date": _dates_at(dates, entry),
-            "exit_date": _dates_at(dates, exit_),
-            # The first trading date has no earlier signal date.
-            "entry_signal_date": _dates_at(dates, run.trade_entry_signal_row),
-            "exit_signal_date": _dates_at(dates, run.trade_exit_signal_row),
-            "position": run.trade_position,
-            "period": np.where(closed, exit_, len(dates)) - entry,
-            "entry_index": entry,
-            "exit_index": exit_,
-        }
-    )
-    for k, name in enumerate(EXCURSION_FIELDS[:-1]):
-        table[name] = measures[:, k]
-    table["return"] = realised_return(
+    columns = {
+        "stock_id": engine.pos_labels.take(run.trade_sid),
+        "entry_date": _dates_at(dates, entry),
+        "exit_date": _dates_at(dates, exit_),
+        # The first trading date has no earlier signal date.
+        "entry_signal_date": _dates_at(dates, run.trade_entry_signal_row),
+        "exit_signal_date": _dates_at(dates, run.trade_exit_signal_row),
+        "position": run.trade_position,
+        "period": np.where(exit_ >= 0, exit_, len(dates)) - entry,
+        "entry_index": entry,
+        "exit_index": exit_,
+    }
+    columns.update((name, measures[:, k]) for k, name in enumerate(EXCURSION_FIELDS[:-1]))
+    columns["return"] = realised_return(
         run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
         run.trade_exit_charged, fee_ratio, tax_ratio,
     )
-    table["entry_price"] = run.trade_entry_price
-    table["exit_price"] = run.trade_exit_price
-    table["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
-    return table
+    columns["entry_price"] = run.trade_entry_price
+    columns["exit_price"] = run.trade_exit_price
+    columns["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
+    return pd.DataFrame(columns, copy=False)
 
 
-def _dates_at(dates: pd.DatetimeIndex, positions: np.ndarray) -> pd.DatetimeIndex:
-    """Dates at ``positions``; a negative position gives NaT."""
-    values = np.full(len(positions), np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
-    valid = positions >= 0
-    values[valid] = dates.to_numpy()[positions[valid]]
-    return pd.DatetimeIndex(values)
+def _dates_at(dates: np.ndarray, positions: np.ndarray) -> np.ndarray:
+    """datetime64[ns] of the int64 ``dates`` at ``positions``; a negative position gives NaT."""
+    if len(dates) == 0:
+        return np.full(len(positions), np.datetime64("NaT", "ns"))
+    picked = np.where(positions >= 0, dates[np.maximum(positions, 0)], np.iinfo(np.int64).min)
+    return picked.view("datetime64[ns]")
 
 
 def add_turnover(
