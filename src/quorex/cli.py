@@ -294,7 +294,7 @@ def _cmd_run(args: argparse.Namespace) -> int:
 
 def _cmd_sweep(args: argparse.Namespace) -> int:
     """Sweep backtest rules over a grid; write the table (CSV, Parquet) and a heatmap (PNG)."""
-    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
     import numpy as np
 
@@ -332,8 +332,10 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
 
         client = Client(args.scheduler)
         executor, closing = client.get_executor(), client.close
-    elif args.workers and args.workers > 1:
-        executor = ProcessPoolExecutor(args.workers)
+    elif args.workers is not None:
+        if args.workers < 1:
+            raise CliError(f"--workers must be 1 or more, got {args.workers}")
+        executor = ProcessPoolExecutor(args.workers) if args.workers > 1 else ThreadPoolExecutor(1)
         closing = executor.shutdown
     else:
         executor, closing = None, (lambda: None)
@@ -441,7 +443,7 @@ def build_parser() -> argparse.ArgumentParser:
     sweeping.add_argument("--tax-ratio", type=float, default=0.003)
     sweeping.add_argument("--touched-exit", action="store_true")
     sweeping.add_argument("--figure", default="sharpe_ratio", help="figure of the heatmap and the best set")
-    sweeping.add_argument("--workers", type=int, default=None, help="worker processes (default: threads)")
+    sweeping.add_argument("--workers", type=int, default=None, help="worker processes (1: serial; default: one thread per core)")
     sweeping.add_argument("--scheduler", default=None, help="Dask scheduler address, e.g. tcp://host:8786")
     sweeping.add_argument("--out", required=True, help="output directory")
     sweeping.set_defaults(handler=_cmd_sweep)
