@@ -1,4 +1,4 @@
-"""The command line: ``python -m quorex {demo,run,sweep,health}``.
+"""The command line: ``python -m quorex {demo,run,health}``.
 
 Data files for ``run`` are CSV (``.csv``, ``.csv.gz``, ``.txt``) or Parquet
 (``.parquet``, ``.pq``), in one of two layouts, recognised by their columns:
