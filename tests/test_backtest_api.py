@@ -162,9 +162,11 @@ def test_bad_settings_are_clear_errors(kwargs, message):
 def test_summary_and_plot(switch):
     _, report = switch
     summary = report.summary()
-    assert list(summary.columns) == ["value"]
-    assert summary.loc["Trades", "value"] == 3
-    assert summary.loc["Win rate", "value"] == pytest.approx(1 / 3)
+    assert list(summary.columns) == ["value", "text"]
+    assert summary.loc["Trade records", "value"] == 3
+    trips = report.round_trips
+    assert summary.loc["Round trips", "value"] == len(trips)
+    assert summary.loc["Win rate (round trips)", "value"] == pytest.approx((trips["return"] > 0).mean())
     fig = report.plot()
     assert len(fig.axes) == 2
 

@@ -97,7 +97,7 @@ def _write(path: Path, text: str) -> Path:
         ("p.csv", "date,symbol,value\n2024-01-01,A,1\n2024-01-01,A,1\n", "more than one row for A"),
         ("p.csv", "date,symbol,weight\n2024-01-01,A,1\n", "needs a 'value' column"),
         ("p.csv", "date,B\n2024-01-01,1\n", "have weights but no prices: 'B'"),
-        ("p.csv", "date,A\nyesterday,1\n", "cannot read the dates"),
+        ("p.csv", "date,A\nyesterday,1\n", "line 2, column 'date': cannot read 'yesterday' as a date"),
     ],
 )
 def test_bad_files_exit_2_with_one_line(tmp_path, capsys, prices, weights, message):

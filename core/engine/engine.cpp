@@ -123,6 +123,7 @@ struct Outcome {
   std::vector<std::int64_t> entry_signal_row;
   std::vector<std::int64_t> exit_signal_row;
   std::vector<std::int64_t> rebalance_rows;
+  std::vector<std::int64_t> rebalance_weight_rows;
   engine::WeightList weights;
   engine::WeightList next_weights;
   std::vector<std::int8_t> actions;
@@ -172,6 +173,7 @@ void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool sto
   }
   out.trades = std::move(log.trades());
   out.rebalance_rows.assign(run.rebalance_rows().begin(), run.rebalance_rows().end());
+  out.rebalance_weight_rows.assign(run.rebalance_weight_rows().begin(), run.rebalance_weight_rows().end());
   out.weights = engine::last_weights(run, m.weights);
   engine::next_weights(run, m.weights, [stop_trading] { return int{stop_trading}; }, out.next_weights);
   engine::normalize(out.weights, a.rules.position_limit);
@@ -230,6 +232,7 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_exit_charged", t.exit_charged, NPY_BOOL) &&
       put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
       put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
+      put_array(f, "rebalance_weight_rows", out.rebalance_weight_rows, NPY_INT64) &&
       put_weights(f, "weight_sids", "weight_values", out.weights) &&
       put_weights(f, "next_weight_sids", "next_weight_values", out.next_weights) &&
       put_array(f, "actions", out.actions, NPY_INT8) && put(f, "weight_row", PyLong_FromLongLong(out.weight_row)) &&
@@ -293,7 +296,8 @@ PyDoc_STRVAR(
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
     "value at entry, exit reason code (see EXIT_REASONS), signal rows, whether\n"
     "entry and exit paid costs). excursions: the excursion records, trades x\n"
-    "record length. rebalance_rows: rows on which a weight row was traded.\n"
+    "record length. rebalance_rows: rows on which a weight row was traded;\n"
+    "rebalance_weight_rows: the weight row traded on each.\n"
     "weight_sids/weight_values, next_weight_sids/next_weight_values: the\n"
     "normalised weights of the last rebalance and of the newest row.\n"
     "actions: an action code per position column (see ACTIONS; -1 for none).\n"

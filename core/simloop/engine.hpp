@@ -189,8 +189,10 @@ class Engine {
   Index current_row() const noexcept { return current_row_; }
   Index applied_row() const noexcept { return applied_row_; }
   bool rebalance_due() const noexcept { return rebalance_due_; }
-  // Trading-date rows on which a weight row was traded, ascending.
+  // Trading-date rows on which a weight row was traded, ascending, and the
+  // weight row traded on each.
   const std::vector<Index>& rebalance_rows() const noexcept { return rebalance_rows_; }
+  const std::vector<Index>& rebalance_weight_rows() const noexcept { return rebalance_weight_rows_; }
   // The price a held position was last marked to (NaN before its first price).
   double mark_price(int sid) const noexcept { return ref_price_[static_cast<std::size_t>(column(sid))]; }
 
@@ -381,6 +383,7 @@ class Engine {
     snapshot_ = held_.items();
     applied_row_ = current_row_;
     rebalance_rows_.push_back(d);
+    rebalance_weight_rows_.push_back(applied_row_);
     for (Index p = 0; p < m_.price.cols; ++p) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
     return true;
   }
@@ -522,6 +525,7 @@ class Engine {
   bool rebalance_due_ = false;
   Index today_ = 0;
   std::vector<Index> rebalance_rows_;
+  std::vector<Index> rebalance_weight_rows_;
 
   std::vector<double> target_;      // the weight row being traded
   std::vector<double> magnitudes_;  // its absolute values, contiguous

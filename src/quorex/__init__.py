@@ -31,6 +31,7 @@ def _install_calc_stats() -> None:
 _install_calc_stats()
 
 from quorex.backtesting import backtest  # noqa: E402
+from quorex.checks import DataWarning  # noqa: E402
 from quorex.market import Market  # noqa: E402
 from quorex.report import Report  # noqa: E402
 from quorex import stats  # noqa: E402
@@ -38,6 +39,6 @@ from quorex.sweep import SweepError, SweepResult, sweep  # noqa: E402
 from quorex.walkforward import WalkForwardResult, walk_forward  # noqa: E402
 
 __all__ = [
-    "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__", "backtest",
-    "stats", "sweep", "walk_forward",
+    "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",
+    "backtest", "stats", "sweep", "walk_forward",
 ]

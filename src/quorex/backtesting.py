@@ -15,6 +15,15 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from quorex.checks import (
+    check_priced_symbols,
+    check_prices,
+    check_timezones,
+    local_calendar_dates,
+    resolve_costs,
+    stale_holdings,
+    warn_stale_holdings,
+)
 from quorex.market import as_market, next_trading_date
 from quorex.report import Report
 
@@ -41,8 +50,8 @@ def backtest(
     *,
     rebalance: Rebalance = None,
     trade_at: str = "close",
-    fee_ratio: float = 0.001425,
-    tax_ratio: float = 0.003,
+    fee_ratio: float | None = None,
+    tax_ratio: float | None = None,
     stop_loss: float | None = None,
     take_profit: float | None = None,
     trail_stop: float | None = None,
@@ -57,6 +66,7 @@ def backtest(
     turnover: pd.DataFrame | None = None,
     categories: Mapping[str, pd.DataFrame] | None = None,
     market: Any = None,
+    bad_prices: str = "raise",
 ) -> Report:
     """Simulate a portfolio that follows target weights and return its ``Report``.
 
@@ -80,7 +90,9 @@ def backtest(
     trade_at
         "close" or "open": the price at which all trades are made.
     fee_ratio, tax_ratio
-        Commission on every trade; tax on sales.
+        Commission on every trade; tax on sales. None (the default) takes
+        the market's (see ``market``). Either must be 0 or more and below
+        0.05: a larger number is a percent typed as a fraction.
     stop_loss, take_profit, trail_stop
         Exit distances as fractions of the entry value (the trailing stop
         from the position's peak); None switches the rule off.
@@ -110,7 +122,22 @@ def backtest(
         category, e.g. "處置股", "警示股", "全額交割股"; gives the share of
         entries and exits in each category.
     market
-        A name or an object with ``get_name()``/``get_freq()``.
+        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, Asia/Taipei),
+        "us" (no commission, no sales tax, America/New_York), a
+        ``quorex.Market`` or an object with ``get_name()``/``get_freq()``
+        (and optionally ``fee_ratio``, ``tax_ratio``, ``timezone``). Its
+        costs apply unless ``fee_ratio``/``tax_ratio`` are given.
+    bad_prices
+        "raise" (the default): a zero, negative or infinite price is a
+        ValueError naming how many there are and where; "missing": such
+        prices are treated as missing.
+
+    Dates
+    -----
+    Dates are calendar dates. A tz-aware index is read at its own wall-clock
+    dates (never shifted to UTC); prices and weights in different timezones,
+    or one aware and one naive, are refused. Dates stamped in another
+    timezone than the market's give a ``quorex.DataWarning``.
 
     Timing
     ------
@@ -129,12 +156,16 @@ def backtest(
     equity, until a rebalance in which its weight is 0 sells it at that
     value, less fee and tax. Give such a stock weight 0 once it stops
     trading: a non-zero weight makes the rebalance keep trading it at its
-    last price.
+    last price. Such a rebalance gives a ``quorex.DataWarning`` naming the
+    symbols whose last price is more than 5 trading dates old; a symbol
+    without any price that gets weight is refused.
     """
-    frames = _price_frames(prices)
+    market_obj = as_market(market)
+    fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
+    check_timezones(_dated_inputs(weights, prices, turnover, benchmark), market_obj)
+    frames = check_prices(_price_frames(prices), bad_prices)
     close = frames["close"]
     index, symbols = close.index, close.columns
-    market_obj = as_market(market)
     next_date = next_trading_date(market_obj, index[-1])
 
     trade_frame = _trade_price_frame(frames, trade_at)
@@ -152,12 +183,13 @@ def backtest(
     if rebalance is None:
         target = drop_unchanged_rows(target)
     resample = resample_dates(rebalance, index, target.index, next_date)
+    check_priced_symbols(target, {"the close": close, f"the {trade_at}": trade_frame})
 
     engine = EngineInputs.build(frames, trade_frame, target, resample, touched_exit)
     run = _run_engine(
         engine,
-        fee_ratio=float(fee_ratio),
-        tax_ratio=float(tax_ratio),
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
         touched_exit=bool(touched_exit),
         position_limit=float(position_limit),
         retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
@@ -167,6 +199,7 @@ def backtest(
         periodically_rebalance=bool(periodically_rebalance),
         **stops,
     )
+    _warn_stale(close, target, run)
 
     return Report(
         creturn=pd.Series(run.creturn, index=index, name="creturn"),
@@ -177,6 +210,8 @@ def backtest(
         trail_stop=trail_stop,
         trade_at=trade_at,
         market=market_obj,
+        rebalance=rebalance,
+        touched_exit=bool(touched_exit),
         update_date=index[-1],
         next_trading_date=next_date,
         source=RunTables(
@@ -191,15 +226,34 @@ def backtest(
 # Input alignment
 
 
+def _dated_inputs(
+    weights: object, prices: object, turnover: object, benchmark: object
+) -> dict[str, pd.Index]:
+    """The date indexes whose timezones must agree, by the name an error shows."""
+    given = dict(prices) if isinstance(prices, Mapping) else {"close": prices}
+    named = {f"prices[{field!r}]": frame for field, frame in given.items() if frame is not None}
+    named.update(weights=weights, turnover=turnover, benchmark=benchmark)
+    return {name: obj.index for name, obj in named.items() if isinstance(obj, (pd.DataFrame, pd.Series))}
+
+
+def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:
+    """Warn about rebalances that gave (or, when due after the data, give) weight to stocks
+    whose prices stopped."""
+    trade_rows, weight_rows = run.rebalance_rows, run.rebalance_weight_rows
+    if run.rebalance_due:
+        trade_rows = np.append(trade_rows, len(close.index))
+        weight_rows = np.append(weight_rows, run.next_weight_row)
+    warn_stale_holdings(stale_holdings(close, target, trade_rows, weight_rows))
+
+
 def to_datetime_index(index: pd.Index, what: str) -> pd.DatetimeIndex:
-    """``index`` as a tz-naive nanosecond DatetimeIndex (tz-aware → UTC)."""
+    """``index`` as a tz-naive nanosecond DatetimeIndex (tz-aware → its own calendar dates)."""
     if not isinstance(index, pd.DatetimeIndex):
         try:
             index = pd.DatetimeIndex(pd.to_datetime(index))
         except (TypeError, ValueError) as exc:
             raise ValueError(f"{what}: the index must hold dates ({exc})") from None
-    if index.tz is not None:
-        index = index.tz_convert("UTC").tz_localize(None)
+    index = local_calendar_dates(index)
     if index.hasnans:
         raise ValueError(f"{what}: the index has missing dates (NaT)")
     return index if index.unit == "ns" else index.as_unit("ns")

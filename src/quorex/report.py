@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -16,7 +17,9 @@ if TYPE_CHECKING:
 
     from quorex.core.metrics import Metrics
 
-# Headline figures: label → (Metrics accessor, format kind).
+DEFAULT_RISKFREE_RATE = 0.02
+
+# Figures of the equity curve: label → (Metrics accessor, format kind).
 SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
     "Annual return": ("annual_return", "percent"),
     "Sharpe ratio": ("sharpe_ratio", "ratio"),
@@ -24,15 +27,24 @@ SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
     "Calmar ratio": ("calmar_ratio", "ratio"),
     "Max drawdown": ("max_drawdown", "percent"),
     "Volatility": ("volatility", "percent"),
-    "Win rate": ("win_rate", "percent"),
-    "Profit factor": ("profit_factor", "ratio"),
-    "MAE": ("mae", "percent"),
-    "MFE": ("mfe", "percent"),
     "Alpha": ("alpha", "percent"),
     "Beta": ("beta", "ratio"),
     "VaR (monthly, 5%)": ("value_at_risk", "percent"),
     "CVaR (monthly, 5%)": ("cvalue_at_risk", "percent"),
-    "Capacity": ("capacity", "money"),
+}
+# The accessors whose figures depend on the risk-free rate.
+RATED_FIGURES = frozenset({"annual_return", "sharpe_ratio", "sortino_ratio", "calmar_ratio",
+                           "max_drawdown", "volatility"})
+# Figures of the trades, computed by the report: label → format kind.
+TRADE_FIGURES: dict[str, str] = {
+    "Round trips": "count",
+    "Win rate (round trips)": "percent",
+    "Profit factor (round trips)": "ratio",
+    "MAE": "percent",
+    "MFE": "percent",
+    "Trade records": "count",
+    "Trades without a return": "count",
+    "Capacity": "money",
 }
 
 
@@ -106,6 +118,11 @@ class Report:
     excursions : ndarray
         The full excursion record of each trade (sampled days, then exit),
         one row per trade.
+    round_trips : DataFrame
+        The trades with the records of one holding joined (see
+        ``quorex.roundtrips``): computed on first use, then kept.
+    rebalance, touched_exit
+        The rebalance rule and the exit mode the run used (for the summary).
     """
 
     creturn: pd.Series
@@ -120,7 +137,10 @@ class Report:
     next_trading_date: pd.Timestamp
     source: ReportSource
     live_performance_start: pd.Timestamp | None = None
+    rebalance: Any = None
+    touched_exit: bool = False
     _metrics: Metrics | None = field(default=None, init=False)
+    _metrics_by_rate: dict[float, Metrics] = field(default_factory=dict, init=False)
 
     @cached_property
     def benchmark(self) -> pd.Series:
@@ -171,27 +191,104 @@ class Report:
             self._metrics = Metrics(self)
         return self._metrics
 
-    def summary(self, riskfree_rate: float = 0.02) -> pd.DataFrame:
-        """The headline figures as a one-column ("value") DataFrame.
+    def metrics_at(self, riskfree_rate: float = DEFAULT_RISKFREE_RATE) -> Metrics:
+        """A Metrics object whose rated figures use ``riskfree_rate``; one per rate, kept.
 
-        Rates, drawdowns and excursions are fractions (0.12 = 12 %); capacity
-        is in the currency of the turnover data (0 without turnover).
+        A Metrics object fixes its rate on first use; ``report.metrics`` keeps
+        that contract and serves the default rate here while nothing else
+        fixed it.
         """
-        m = self.metrics
-        rated = {"annual_return", "sharpe_ratio", "sortino_ratio", "calmar_ratio",
-                 "max_drawdown", "volatility"}
-        values = {}
+        from quorex.core.metrics import Metrics
+
+        rate = float(riskfree_rate)
+        found = self._metrics_by_rate.get(rate)
+        if found is None:
+            unused = self._metrics is None or getattr(self._metrics, "_stats", None) is None
+            found = self.metrics if rate == DEFAULT_RISKFREE_RATE and unused else Metrics(self)
+            self._metrics_by_rate[rate] = found
+        return found
+
+    @cached_property
+    def round_trips(self) -> pd.DataFrame:
+        """One row per holding: the consecutive records of one stock and side joined."""
+        from quorex.roundtrips import round_trips
+
+        return round_trips(self.trades)
+
+    def summary(self, riskfree_rate: float = DEFAULT_RISKFREE_RATE) -> pd.DataFrame:
+        """The settings of the run, then the headline figures.
+
+        Columns: "value" (a float: fractions for rates, drawdowns and costs,
+        0.12 = 12 %; NaN when not a number or undefined) and "text" (the
+        value as written for reading, "n/a" when undefined). The rated
+        figures use ``riskfree_rate``. Win rate, profit factor and their
+        count are over round trips (``report.round_trips``); trades without
+        a return (missing fill prices) are left out of every trade figure
+        and counted. Capacity is in the currency of the turnover data, n/a
+        without it.
+        """
+        rows = self._settings_rows() + self._curve_rows(riskfree_rate) + self._trade_rows()
+        frame = pd.DataFrame(
+            {"value": [r[1] for r in rows], "text": [r[2] for r in rows]},
+            index=pd.Index([r[0] for r in rows], name="figure"),
+        )
+        frame["value"] = frame["value"].astype(np.float64)
+        return frame
+
+    def _settings_rows(self) -> list[tuple[str, float, str]]:
+        zone = getattr(self.market, "timezone", None)
+        name = _market_name(self.market)
+        rows = [
+            ("Market", np.nan, f"{name} ({zone})" if zone else name),
+            ("Fee", float(self.fee_ratio), _cost_text(self.fee_ratio)),
+            ("Tax on sales", float(self.tax_ratio), _cost_text(self.tax_ratio)),
+        ]
+        for label, value in (("Stop loss", self.stop_loss), ("Take profit", self.take_profit),
+                             ("Trail stop", self.trail_stop)):
+            rows.append((label, np.nan if value is None else float(value),
+                         "off" if value is None else _cost_text(value)))
+        rows.append(("Exits at", np.nan, "touched level" if self.touched_exit else "next trade price"))
+        rows.append(("Rebalance", np.nan, _rebalance_text(self.rebalance)))
+        rows.append(("Trade at", np.nan, str(self.trade_at)))
+        return rows
+
+    def _curve_rows(self, riskfree_rate: float) -> list[tuple[str, float, str]]:
+        m = self.metrics_at(riskfree_rate)
+        rows = []
         # Flat or tiny curves make some ratios 0/0; they read as NaN here.
         with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            for label, (name, _) in SUMMARY_FIGURES.items():
+            for label, (name, kind) in SUMMARY_FIGURES.items():
                 accessor = getattr(m, name)
-                value = accessor(riskfree_rate) if name in rated else accessor()
-                values[label] = float(value) if value is not None else np.nan
-        values["Trades"] = float(len(self.trades))
-        frame = pd.DataFrame({"value": pd.Series(values, dtype=np.float64)})
-        frame.index.name = "figure"
-        return frame
+                value = accessor(riskfree_rate) if name in RATED_FIGURES else accessor()
+                value = np.nan if value is None else float(value)
+                rows.append((label, value, format_figure(value, kind)))
+        return rows
+
+    def _trade_rows(self) -> list[tuple[str, float, str]]:
+        trades = self.trades
+        returned = trades.loc[trades["return"].notna()]
+        trips = self.round_trips
+        trip_return = trips["return"].dropna().to_numpy()
+        gain, loss = trip_return[trip_return > 0].sum(), -trip_return[trip_return < 0].sum()
+        values = {
+            "Round trips": float(len(trip_return)),
+            "Win rate (round trips)": float((trip_return > 0).mean()) if len(trip_return) else np.nan,
+            "Profit factor (round trips)": _profit_factor(gain, loss, len(trip_return)),
+            "MAE": float(returned["mae"].mean()) if len(returned) else np.nan,
+            "MFE": float(returned["gmfe"].mean()) if len(returned) else np.nan,
+            "Trade records": float(len(trades)),
+            "Trades without a return": float(len(trades) - len(returned)),
+            "Capacity": self._capacity(),
+        }
+        return [(label, values[label], format_figure(values[label], kind))
+                for label, kind in TRADE_FIGURES.items()]
+
+    def _capacity(self) -> float:
+        """The metrics' capacity; undefined (NaN) without turnover data, where they give 0."""
+        if "turnover@entry_date" not in self.trades:
+            return np.nan
+        return float(self.metrics.capacity())
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
@@ -241,6 +338,45 @@ class Report:
             f"<Report {start.date()}..{end.date()}: equity {self.creturn.iloc[-1]:.4f}, "
             f"{len(self.trades)} trades>"
         )
+
+
+def format_figure(value: float, kind: str) -> str:
+    """A figure as written in the summary: "n/a" when undefined."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    if kind == "percent":
+        return f"{value:.2%}"
+    if kind == "money":
+        return f"{value:,.0f}"
+    if kind == "count":
+        return f"{value:.0f}"
+    return f"{value:.3f}"
+
+
+def _profit_factor(gain: float, loss: float, count: int) -> float:
+    """Gross gain over gross loss; undefined without trades, infinite without a loss."""
+    if count == 0 or (gain == 0 and loss == 0):
+        return np.nan
+    return math.inf if loss == 0 else float(gain / loss)
+
+
+def _cost_text(ratio: float) -> str:
+    return f"{float(ratio) * 100:.6g} %"
+
+
+def _market_name(market: Any) -> str:
+    getter = getattr(market, "get_name", None)
+    return str(getter()) if callable(getter) else str(market)
+
+
+def _rebalance_text(rebalance: Any) -> str:
+    if rebalance is None:
+        return "when the weights change"
+    if isinstance(rebalance, str):
+        return rebalance
+    return f"on {len(rebalance)} given dates"
 
 
 def _rebased(benchmark: pd.Series | None, index: pd.DatetimeIndex) -> pd.Series | None:
