@@ -34,5 +34,11 @@ from quorex.backtesting import backtest  # noqa: E402
 from quorex.checks import DataWarning  # noqa: E402
 from quorex.market import Market  # noqa: E402
 from quorex.report import Report  # noqa: E402
+from quorex import stats  # noqa: E402
+from quorex.sweep import SweepError, SweepResult, sweep  # noqa: E402
+from quorex.walkforward import WalkForwardResult, walk_forward  # noqa: E402
 
-__all__ = ["DataWarning", "Market", "Report", "__version__", "backtest"]
+__all__ = [
+    "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",
+    "backtest", "stats", "sweep", "walk_forward",
+]

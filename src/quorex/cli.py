@@ -208,6 +208,102 @@ def _cmd_run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cmd_sweep(args: argparse.Namespace) -> int:
+    """Sweep backtest rules over a grid; write the table (CSV, Parquet) and a heatmap (PNG)."""
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+    import numpy as np
+
+    from quorex.sweep import FIGURES, SweepError, sweep
+
+    def value(text: str) -> object:
+        lowered = text.strip().lower()
+        if lowered in ("none", "off", ""):
+            return None
+        if lowered in ("true", "false"):
+            return lowered == "true"
+        for kind in (int, float):
+            try:
+                return kind(text)
+            except ValueError:
+                pass
+        return text.strip()
+
+    grid: dict[str, list[object]] = {}
+    for entry in args.grid:
+        key, sep, values = entry.partition("=")
+        if not sep or not key.strip() or not values.strip():
+            raise CliError(f"--grid {entry!r}: expected KEY=V1,V2,... (e.g. stop_loss=0.05,0.1)")
+        if key.strip() in grid:
+            raise CliError(f"--grid: {key.strip()!r} given twice")
+        grid[key.strip()] = [value(v) for v in values.split(",")]
+    if args.figure not in FIGURES:
+        raise CliError(f"--figure: unknown figure {args.figure!r}; choose one of {', '.join(FIGURES)}")
+    fixed = {"rebalance": args.rebalance, "trade_at": args.trade_at, "fee_ratio": args.fee_ratio,
+             "tax_ratio": args.tax_ratio, "touched_exit": args.touched_exit}
+    fixed = {k: v for k, v in fixed.items() if k not in grid}
+    prices, weights = load_prices(args.prices), load_weights(args.weights)
+    if args.scheduler:
+        from distributed import Client
+
+        client = Client(args.scheduler)
+        executor, closing = client.get_executor(), client.close
+    elif args.workers is not None:
+        if args.workers < 1:
+            raise CliError(f"--workers must be 1 or more, got {args.workers}")
+        executor = ProcessPoolExecutor(args.workers) if args.workers > 1 else ThreadPoolExecutor(1)
+        closing = executor.shutdown
+    else:
+        executor, closing = None, (lambda: None)
+    try:
+        result = sweep(weights, prices, grid, executor=executor, progress=sys.stderr.isatty(), **fixed)
+    except SweepError as exc:
+        raise CliError(str(exc)) from None
+    finally:
+        closing()
+    table = result.table
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    written = [out / "sweep.csv"]
+    table.to_csv(written[0], index_label="set")
+    try:
+        table.assign(error=table["error"].astype("string")).to_parquet(out / "sweep.parquet")
+        written.append(out / "sweep.parquet")
+    except ImportError:
+        print("note: no Parquet engine (pip install pyarrow); wrote CSV only", file=sys.stderr)
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        print("note: matplotlib is missing (pip install 'quorex[plot]'); skipped the heatmap", file=sys.stderr)
+    else:
+        params = result.params[:2]
+        labels = table[params].map(lambda v: "none" if v is None or v != v else str(v))
+        rows, cols = (labels[params[0]], labels[params[1]] if len(params) > 1 else pd.Series("", index=table.index))
+        grid_values = table[args.figure].groupby([rows, cols], sort=False).mean().unstack(sort=False)
+        grid_values = grid_values.reindex(index=rows.unique(), columns=cols.unique())
+        fig = Figure(figsize=(1.2 + 0.9 * grid_values.shape[1], 1.2 + 0.5 * grid_values.shape[0]),
+                     layout="constrained")
+        ax = fig.subplots()
+        image = ax.imshow(grid_values.to_numpy(dtype=float), cmap="RdYlGn", aspect="auto")
+        ax.set_xticks(np.arange(grid_values.shape[1]), grid_values.columns)
+        ax.set_yticks(np.arange(grid_values.shape[0]), grid_values.index)
+        ax.set_ylabel(params[0])
+        ax.set_xlabel(params[1] if len(params) > 1 else "")
+        for (i, j), v in np.ndenumerate(grid_values.to_numpy(dtype=float)):
+            ax.text(j, i, "n/a" if v != v else f"{v:.3g}", ha="center", va="center", fontsize=8)
+        fig.colorbar(image, ax=ax, label=args.figure)
+        written.append(out / "heatmap.png")
+        fig.savefig(written[-1], dpi=80)
+    failed = int(table["error"].notna().sum())
+    print(f"quorex sweep: {len(table)} sets over {', '.join(result.params)} ({failed} failed)")
+    if failed < len(table):
+        best = result.best(args.figure)
+        shown = ", ".join(f"{p}={best[p]}" for p in result.params)
+        print(f"best by {args.figure}: set {best.name} ({shown}): {best[args.figure]:.4g}")
+    print("wrote " + ", ".join(str(p) for p in written))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     import quorex
 
@@ -258,6 +354,27 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--html", action="store_true",
                      help="also write the report as a self-contained page, report.html, into --out")
     run.set_defaults(handler=_cmd_run)
+
+    sweeping = commands.add_parser(
+        "sweep", help="backtest weights from a file over a grid of rules",
+        description="Backtest one weights file under every combination of the --grid values; "
+        "writes sweep.csv (and sweep.parquet), and heatmap.png of --figure over the first two keys. "
+        "Files are read as for run.",
+    )
+    sweeping.add_argument("--prices", required=True, help="prices file (CSV or Parquet)")
+    sweeping.add_argument("--weights", required=True, help="weights file (CSV or Parquet)")
+    sweeping.add_argument("--grid", action="append", required=True, metavar="KEY=V1,V2,...",
+                          help="a backtest argument and its values, e.g. stop_loss=0.05,0.1 (repeatable)")
+    sweeping.add_argument("--rebalance", type=_rebalance, default=None)
+    sweeping.add_argument("--trade-at", choices=("close", "open"), default="close")
+    sweeping.add_argument("--fee-ratio", type=float, default=0.001425)
+    sweeping.add_argument("--tax-ratio", type=float, default=0.003)
+    sweeping.add_argument("--touched-exit", action="store_true")
+    sweeping.add_argument("--figure", default="sharpe_ratio", help="figure of the heatmap and the best set")
+    sweeping.add_argument("--workers", type=int, default=None, help="worker processes (1: serial; default: one thread per core)")
+    sweeping.add_argument("--scheduler", default=None, help="Dask scheduler address, e.g. tcp://host:8786")
+    sweeping.add_argument("--out", required=True, help="output directory")
+    sweeping.set_defaults(handler=_cmd_sweep)
 
     check = commands.add_parser("health", help="show which native core modules import")
     check.set_defaults(handler=_cmd_health)
