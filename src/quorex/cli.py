@@ -1,6 +1,6 @@
-"""The command line: ``python -m quorex {demo,run,health}``.
+"""The command line: ``python -m quorex {demo,run,sweep,health}``.
 
-Data files for ``run`` are read by ``quorex.files`` (layouts, dates and
+Data files for ``run`` and ``sweep`` are read by ``quorex.files`` (layouts, dates and
 numbers are described there and in ``RUN_HELP``). Every error, whatever
 raised it, is one line on stderr and exit status 2; warnings about the data
 are one line each.
