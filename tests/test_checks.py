@@ -170,3 +170,20 @@ def test_all_missing_price_column_with_weight_is_refused_like_a_missing_one():
     quorex.backtest(weights, close)  # never held: fine
 
 
+
+
+def test_prepared_prices_run_like_the_prices_they_came_from():
+    from quorex.backtesting import prepare_prices
+
+    close = market()
+    weights = monthly_picks(close)
+    prepared = prepare_prices(close)
+    a = quorex.backtest(weights, close, rebalance="W-FRI", stop_loss=0.05)
+    b = quorex.backtest(weights, prepared, rebalance="W-FRI", stop_loss=0.05)
+    assert a.creturn.to_numpy().tobytes() == b.creturn.to_numpy().tobytes()
+    pd.testing.assert_frame_equal(a.trades, b.trades)
+    # The checks that involve the other inputs still run.
+    with pytest.raises(ValueError, match="different timezones"):
+        quorex.backtest(localized(weights, "Asia/Taipei"), prepared)
+    with pytest.raises(ValueError, match="zero, negative or infinite"):
+        prepare_prices(close.mask(close.index == DATES[3], 0.0, axis=0))

@@ -162,8 +162,12 @@ def backtest(
     """
     market_obj = as_market(market)
     fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
-    check_timezones(_dated_inputs(weights, prices, turnover, benchmark), market_obj)
-    frames, lowest = check_prices(_price_frames(prices), bad_prices)
+    prepared = prices if isinstance(prices, PreparedPrices) else None
+    price_dates = prepared.dated if prepared is not None else _price_indexes(prices)
+    check_timezones({**price_dates, **_dated_inputs(weights, turnover, benchmark)}, market_obj)
+    if prepared is None:
+        prepared = prepare_prices(prices, bad_prices)
+    frames, lowest = prepared.frames, prepared.lowest
     close = frames["close"]
     index, symbols = close.index, close.columns
     next_date = next_trading_date(market_obj, index[-1])
@@ -228,14 +232,36 @@ def backtest(
 # Input alignment
 
 
-def _dated_inputs(
-    weights: object, prices: object, turnover: object, benchmark: object
-) -> dict[str, pd.Index]:
-    """The date indexes whose timezones must agree, by the name an error shows."""
+def _price_indexes(prices: object) -> dict[str, pd.Index]:
+    """The date indexes of the price frames, by the name an error shows."""
     given = dict(prices) if isinstance(prices, Mapping) else {"close": prices}
-    named = {f"prices[{field!r}]": frame for field, frame in given.items() if frame is not None}
-    named.update(weights=weights, turnover=turnover, benchmark=benchmark)
+    return {f"prices[{field!r}]": frame.index for field, frame in given.items() if isinstance(frame, pd.DataFrame)}
+
+
+def _dated_inputs(weights: object, turnover: object, benchmark: object) -> dict[str, pd.Index]:
+    """The other date indexes whose timezones must agree with the prices'."""
+    named = {"weights": weights, "turnover": turnover, "benchmark": benchmark}
     return {name: obj.index for name, obj in named.items() if isinstance(obj, (pd.DataFrame, pd.Series))}
+
+
+@dataclass(frozen=True)
+class PreparedPrices:
+    """A market's price frames after their checks, to run many backtests on.
+
+    ``quorex.backtest`` accepts it in place of ``prices`` and then skips the
+    scans of every price (they depend on the market only): a sweep prepares
+    its market once per process instead of once per set.
+    """
+
+    frames: dict[str, pd.DataFrame]
+    lowest: dict[str, np.ndarray]  # each column's smallest price, NaN without any
+    dated: dict[str, pd.Index]  # the frames' date indexes as given, for the timezone check
+
+
+def prepare_prices(prices: object, bad_prices: str = "raise") -> PreparedPrices:
+    """Align and check ``prices`` once (see ``quorex.backtest``'s ``prices`` and ``bad_prices``)."""
+    frames, lowest = check_prices(_price_frames(prices), bad_prices)
+    return PreparedPrices(frames=frames, lowest=lowest, dated=_price_indexes(prices))
 
 
 def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:

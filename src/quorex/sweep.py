@@ -30,7 +30,7 @@ import numpy as np
 import pandas as pd
 
 from quorex import _figures
-from quorex.backtesting import backtest
+from quorex.backtesting import PreparedPrices, backtest, prepare_prices
 
 if TYPE_CHECKING:
     from quorex.report import Report
@@ -211,7 +211,14 @@ class _Workload:
         else:
             signals = {k: v for k, v in merged.items() if k not in BACKTEST_ARGUMENTS}
             weights = self.strategy(self.prices, **signals)
-        return backtest(weights, self.prices, **rules)
+        return backtest(weights, self.prepared(rules.get("bad_prices", "raise")), **rules)
+
+    def prepared(self, bad_prices: str) -> PreparedPrices:
+        """The market checked once per process and mode, not once per set."""
+        cache = self.__dict__.setdefault("_prepared", {})
+        if bad_prices not in cache:
+            cache[bad_prices] = prepare_prices(self.prices, bad_prices)
+        return cache[bad_prices]
 
 
 @dataclass
