@@ -185,5 +185,6 @@ def test_prepared_prices_run_like_the_prices_they_came_from():
     # The checks that involve the other inputs still run.
     with pytest.raises(ValueError, match="different timezones"):
         quorex.backtest(localized(weights, "Asia/Taipei"), prepared)
+    close.loc[DATES[3]] = 0.0
     with pytest.raises(ValueError, match="zero, negative or infinite"):
-        prepare_prices(close.mask(close.index == DATES[3], 0.0, axis=0))
+        prepare_prices(close)
