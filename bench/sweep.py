@@ -2,7 +2,8 @@
 
 Sweep workload: the W1 market of bench/backtest.py (5,000 dates x 2,000
 stocks, a new 100-stock momentum portfolio every 21 dates, traded at the
-"open" series, excursion window 20 / step 5) under a 4 x 4 x 4 grid of
+"open" series, excursion window 20 / step 5; frames column-major, as read
+from files) under a 4 x 4 x 4 grid of
 stop_loss x take_profit x trail_stop: 64 rules-only sets. Each executor
 is started and warmed up (workers import quorex) before it is timed; the
 fastest of three sweeps counts.
@@ -47,9 +48,10 @@ def w1_market() -> tuple[pd.DataFrame, dict[str, pd.DataFrame], pd.DatetimeIndex
     a = w.args
     dates = pd.DatetimeIndex(a["price_index"].view("datetime64[ns]"), name="date")
     columns = pd.Index(a["price_columns"], name="symbol")
+    # Column-major, the layout of frames read from files.
     prices = {
-        "close": pd.DataFrame(a["close_values"], index=dates, columns=columns),
-        "open": pd.DataFrame(a["price_values"], index=dates, columns=columns),
+        "close": pd.DataFrame(np.asfortranarray(a["close_values"]), index=dates, columns=columns, copy=False),
+        "open": pd.DataFrame(np.asfortranarray(a["price_values"]), index=dates, columns=columns, copy=False),
     }
     weight_dates = pd.DatetimeIndex(a["pos_index"].view("datetime64[ns]"))
     weights = pd.DataFrame(a["pos_values"], index=weight_dates, columns=columns)
@@ -98,16 +100,30 @@ def bench_sweep(n_sets: int, with_dask: bool) -> None:
         serial_seconds = serial_seconds or seconds
         reference = check_same(reference, table, name)
     if with_dask:
+        import dask
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                Client(cluster) as client:
-            seconds, table = timed(client.get_executor(), weights, prices, sets, fixed)
-        report_run("Dask LocalCluster(2)", seconds, len(sets), serial_seconds)
-        check_same(reference, table, "Dask")
+        for name, environ in (("Dask LocalCluster(2)", None), ("  ... workers without MALLOC_TRIM_THRESHOLD_", False)):
+            with dask.config.set({"distributed.nanny.pre-spawn-environ": worker_environ(keep_trim=environ is None)}), \
+                    LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+                    Client(cluster) as client:
+                seconds, table = timed(client.get_executor(), weights, prices, sets, fixed)
+            report_run(name, seconds, len(sets), serial_seconds)
+            check_same(reference, table, "Dask")
     growth, result_bytes = thread_memory(weights, prices, sets, fixed)
     print(f"  threads(2) peak RSS growth {growth / MIB:7.1f} MiB over the market; results {result_bytes / MIB:.1f} MiB; "
           f"(market + growth) / (market + results) = {(market_bytes + growth) / (market_bytes + result_bytes):.2f}")
+
+
+def worker_environ(keep_trim: bool) -> dict:
+    """Dask's environment for new workers; its default MALLOC_TRIM_THRESHOLD_ (64 KiB) makes
+    glibc map and unmap every large array afresh, which slows a backtest by about half."""
+    import dask
+
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    if not keep_trim:
+        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    return environ
 
 
 def report_run(name: str, seconds: float, n_sets: int, serial_seconds: float | None) -> None:

@@ -191,7 +191,15 @@ def test_dask_cluster_gives_the_same_table(prices, weights):
             distributed.Client(cluster) as client:
         result = quorex.sweep(weights, prices, RULES, executor=client.get_executor(), progress=False,
                               rebalance="ME")
+        # The market stays on the workers for the next sweep of it; a changed market is sent afresh.
+        again = quorex.sweep(weights, prices, RULES, executor=client.get_executor(), progress=False,
+                             rebalance="ME")
+        changed = {k: v ** 1.2 for k, v in prices.items()}
+        other = quorex.sweep(weights, changed, RULES, executor=client.get_executor(), progress=False,
+                             rebalance="ME")
     pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
+    pd.testing.assert_frame_equal(again.table, expected.table, check_exact=True)
+    assert not other.table["final_equity"].equals(expected.table["final_equity"])
 
 
 def test_cli_sweep_writes_table_and_heatmap(tmp_path, capsys, prices, weights):
