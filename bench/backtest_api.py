@@ -37,17 +37,8 @@ sys.path.insert(0, str(Path(__file__).parent))
 import backtest as workloads  # noqa: E402
 
 bt = importlib.import_module("quorex.backtesting")
+median_seconds = workloads.median_seconds
 MIB = 1 << 20
-
-
-def median_seconds(fn, runs: int) -> float:
-    fn()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def as_frames(w: workloads.Workload) -> tuple[pd.DataFrame, dict[str, pd.DataFrame], dict]:
