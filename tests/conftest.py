@@ -31,13 +31,21 @@ def pytest_configure(config: pytest.Config) -> None:
 _RSS_TESTS = {"tests/test_tradearc.py::test_cycles_do_not_leak"}
 
 
+# The browser tests start Chromium, which would inherit the sanitizer
+# runtimes preloaded into this interpreter; they exercise no native code.
+_BROWSER_TESTS = "tests/test_tearsheet_browser.py"
+
+
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
     if not _under_asan():
         return
     skip = pytest.mark.skip(reason="resident-set check; ASan's quarantine holds freed memory")
+    skip_browser = pytest.mark.skip(reason="the browser would inherit the preloaded sanitizer runtimes")
     for item in items:
         if item.nodeid in _RSS_TESTS:
             item.add_marker(skip)
+        elif item.nodeid.startswith(_BROWSER_TESTS):
+            item.add_marker(skip_browser)
 
 
 def _under_asan() -> bool:
