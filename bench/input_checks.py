@@ -2,15 +2,16 @@
 
 Workload: the synthetic market (``quorex.market.synthetic_market``, which
 has delisted stocks) with the demo's momentum selection, monthly and daily
-rebalancing; each check timed on its own (median of 5) and the whole
+rebalancing; each check timed on its own (median of 5 after a warm-up) and the whole
 backtest once, warnings silenced.
 """
 
 from __future__ import annotations
 
-import statistics
+import sys
 import time
 import warnings
+from pathlib import Path
 
 import numpy as np
 
@@ -19,14 +20,12 @@ from quorex import checks
 from quorex.demo import momentum_weights
 from quorex.market import synthetic_market
 
+sys.path.insert(0, str(Path(__file__).parent))
+from backtest import median_seconds as _median  # noqa: E402
 
-def median_seconds(fn, repeat: int = 5) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+
+def median_seconds(fn) -> float:
+    return _median(fn, 5)
 
 
 def rebalance_rows(weights, market, rebalance) -> tuple:
