@@ -31,12 +31,12 @@ import pandas as pd
 import quorex
 from quorex.core import engine, simloop
 from quorex.demo import momentum_weights
-from quorex.market import synthetic_market
+from quorex.io.synthetic import synthetic_market
 
 sys.path.insert(0, str(Path(__file__).parent))
 import backtest as workloads  # noqa: E402
 
-bt = importlib.import_module("quorex.backtesting")
+bt = importlib.import_module("quorex.backtest.run")
 median_seconds = workloads.median_seconds
 MIB = 1 << 20
 
@@ -71,17 +71,17 @@ def as_frames(w: workloads.Workload) -> tuple[pd.DataFrame, dict[str, pd.DataFra
 def layer_inputs(weights, prices, kwargs) -> tuple[dict, dict]:
     """The arrays and settings quorex.backtest hands to the engine."""
     seen = {}
-    real = bt._run_engine
+    real = bt.run_engine
 
     def capture(inputs, **settings):
         seen.update(inputs=inputs, settings=settings)
         return real(inputs, **settings)
 
-    bt._run_engine = capture
+    bt.run_engine = capture
     try:
         quorex.backtest(weights, prices, **kwargs)
     finally:
-        bt._run_engine = real
+        bt.run_engine = real
     i = seen["inputs"]
     arrays = dict(price_values=i.price_values, close_values=i.close_values, high_values=i.high_values,
                   low_values=i.low_values, open_values=i.open_values, price_index=i.price_index,

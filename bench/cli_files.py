@@ -1,8 +1,8 @@
 """Cost of reading the command line's price files: long and wide CSV of a synthetic market.
 
-Workload: ``quorex.market.synthetic_market`` closes written as a long CSV
+Workload: ``quorex.io.synthetic.synthetic_market`` closes written as a long CSV
 (date, ticker, close with thousands separators) and as a wide CSV with
-YYYYMMDD dates, then read back with ``quorex.files.load_prices``.
+YYYYMMDD dates, then read back with ``quorex.io.files.load_prices``.
 """
 
 from __future__ import annotations
@@ -11,8 +11,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quorex import files
-from quorex.market import synthetic_market
+from quorex.io import files
+from quorex.io.synthetic import synthetic_market
 
 
 def main() -> None:

@@ -1,6 +1,6 @@
 """Cost of the input checks of quorex.backtest against the whole call.
 
-Workload: the synthetic market (``quorex.market.synthetic_market``, which
+Workload: the synthetic market (``quorex.io.synthetic.synthetic_market``, which
 has delisted stocks) with the demo's momentum selection, monthly and daily
 rebalancing; each check timed on its own (median of 5 after a warm-up) and the whole
 backtest once, warnings silenced.
@@ -16,9 +16,10 @@ from pathlib import Path
 import numpy as np
 
 import quorex
-from quorex import checks
+from quorex.backtest import run as bt
+from quorex.backtest.inputs import weights as checks
 from quorex.demo import momentum_weights
-from quorex.market import synthetic_market
+from quorex.io.synthetic import synthetic_market
 
 sys.path.insert(0, str(Path(__file__).parent))
 from backtest import median_seconds as _median  # noqa: E402
@@ -39,8 +40,6 @@ def rebalance_rows(weights, market, rebalance) -> tuple:
 
     checks.stale_holdings = capture
     try:
-        import quorex.backtesting as bt
-
         bt.stale_holdings = capture
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", quorex.DataWarning)

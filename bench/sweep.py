@@ -28,7 +28,7 @@ import pandas as pd
 
 import quorex
 from quorex import stats
-from quorex.sweep import expand_grid
+from quorex.research.sweep import expand_grid
 
 sys.path.insert(0, str(Path(__file__).parent))
 import backtest as bench_backtest  # noqa: E402  (the W1 market builder)
@@ -107,7 +107,7 @@ def bench_sweep(n_sets: int, with_dask: bool) -> None:
             with dask.config.set({"distributed.nanny.pre-spawn-environ": worker_environ(keep_trim=environ is None)}), \
                     LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                     Client(cluster) as client:
-                seconds, table = timed(client.get_executor(), weights, prices, sets, fixed)
+                seconds, table = timed(client, weights, prices, sets, fixed)
             report_run(name, seconds, len(sets), serial_seconds)
             check_same(reference, table, "Dask")
     growth, result_bytes = thread_memory(weights, prices, sets, fixed)

@@ -23,9 +23,8 @@ from collections.abc import Callable
 import numpy as np
 import pandas as pd
 
-from quorex import Market, backtest, demo
-from quorex.market import synthetic_market
-from quorex.report import Report
+from quorex import Market, Report, backtest, demo
+from quorex.io.synthetic import synthetic_market
 from quorex.tearsheet import sweep_html
 
 YEARS = 20

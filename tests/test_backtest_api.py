@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import quorex
-from quorex import backtesting as bt
+from quorex.backtest import run as bt
 from quorex.core import simloop
 
 DATES = pd.bdate_range("2024-01-01", periods=6)  # Mon 1 .. Mon 8
@@ -21,7 +21,7 @@ FREE = {"fee_ratio": 0.0, "tax_ratio": 0.0}
 def contract(monkeypatch):
     """Also runs each quorex.backtest through simloop.backtest_ on the same arrays,
     which leaves its results in the module state for comparison."""
-    engine_run = bt._run_engine
+    engine_run = bt.run_engine
 
     def both(engine, **settings):
         simloop.backtest_(
@@ -31,7 +31,7 @@ def contract(monkeypatch):
         )
         return engine_run(engine, **settings)
 
-    monkeypatch.setattr(bt, "_run_engine", both)
+    monkeypatch.setattr(bt, "run_engine", both)
 
 
 def weights(rows: dict) -> pd.DataFrame:

@@ -2,15 +2,24 @@
 
 from __future__ import annotations
 
-import importlib
 from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
 import pytest
 
-# The package exports the function under the module's name.
-bt = importlib.import_module("quorex.backtesting")
+from quorex.backtest import engine, operations, run, tables
+from quorex.backtest.inputs import dates, prices, weights
+
+# The layer's functions by name, wherever they live.
+bt = SimpleNamespace(
+    align_weights=weights.align_weights, drop_unchanged_rows=weights.drop_unchanged_rows,
+    resample_dates=weights.resample_dates, to_datetime_index=dates.to_datetime_index,
+    price_frames=prices.price_frames, backtest=run.backtest, EngineInputs=engine.EngineInputs,
+    labels=engine.labels, trade_table=tables.trade_table, position_table=tables.position_table,
+    add_turnover=tables.add_turnover, liquidity_table=tables.liquidity_table,
+    stock_operation_tables=operations.stock_operation_tables,
+)
 
 DATES = pd.bdate_range("2024-01-01", periods=6)
 
@@ -70,12 +79,12 @@ class TestPriceFrames:
     def test_other_fields_are_aligned_to_close_by_label(self):
         close = frame([[10, 20], [11, 21]])
         opens = frame([[200, 100], [210, 110], [999, 999]], columns=("B", "A"))
-        got = bt._price_frames({"close": close, "open": opens})
+        got = bt.price_frames({"close": close, "open": opens})
         assert got["open"].to_numpy().tolist() == [[100, 200], [110, 210]]
 
     def test_float_close_is_not_copied(self):
         close = frame([[10, 20], [11, 21]])
-        assert np.shares_memory(bt._price_frames(close)["close"].to_numpy(), close.to_numpy())
+        assert np.shares_memory(bt.price_frames(close)["close"].to_numpy(), close.to_numpy())
 
     @pytest.mark.parametrize(
         "prices, message",
@@ -88,7 +97,7 @@ class TestPriceFrames:
     )
     def test_bad_prices(self, prices, message):
         with pytest.raises((TypeError, ValueError), match=message):
-            bt._price_frames(prices)
+            bt.price_frames(prices)
 
 
 def test_drop_unchanged_rows_keeps_changes_only():
@@ -146,9 +155,9 @@ def _engine(symbols=("A", "B"), n=6):
     return bt.EngineInputs(
         symbols=labels, pos_labels=labels, price_values=np.ones((n, len(labels))),
         close_values=np.ones((n, len(labels))), high_values=None, low_values=None,
-        open_values=None, price_index=DATES[:n].asi8, price_columns=bt._labels(labels),
+        open_values=None, price_index=DATES[:n].asi8, price_columns=bt.labels(labels),
         pos_values=np.zeros((1, len(labels))), pos_index=DATES[:1].asi8,
-        pos_columns=bt._labels(labels), resample=DATES[:1].asi8,
+        pos_columns=bt.labels(labels), resample=DATES[:1].asi8,
     )
 
 
@@ -167,6 +176,7 @@ def _run(trades, reasons=None):
         trade_entry_charged=np.ones(n, bool), trade_exit_charged=exit_ >= 0,
         trade_exit_reason=np.asarray(reasons if reasons is not None else np.where(exit_ >= 0, 0, 4), np.int8),
         excursions=np.arange(6.0)[None, :] + np.arange(n)[:, None],
+        trade_fee=np.full(n, 0.001), trade_tax=np.where(exit_ >= 0, 0.003, 0.0), trade_holding=np.arange(n),
     )
 
 
@@ -222,9 +232,9 @@ class TestResultTables:
 def test_default_benchmark_is_equal_weight_buy_and_hold():
     close = pd.DataFrame({"A": [10.0, 20.0, np.nan], "B": [5.0, 5.0, 10.0], "C": [np.nan, 1, 1]}, index=DATES[:3])
     # C has no first price and is left out; A is carried at its last price.
-    assert bt._benchmark(None, close).tolist() == [1.0, 1.5, 2.0]
+    assert tables.benchmark_levels(None, close).tolist() == [1.0, 1.5, 2.0]
     given = pd.Series([1.0, 2.0], index=pd.DatetimeIndex(["2024-01-02", "2024-01-01"], tz="UTC"))
-    assert bt._benchmark(given, close).tolist() == [2.0, 1.0]
+    assert tables.benchmark_levels(tables.checked_benchmark(given), close).tolist() == [2.0, 1.0]
 
 
 def test_stock_operations_by_symbol():

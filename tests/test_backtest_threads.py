@@ -11,9 +11,9 @@ import pandas as pd
 import pandas.testing as pdt
 
 import quorex
-from quorex.market import synthetic_market
+from quorex.io.synthetic import synthetic_market
 
-bt = importlib.import_module("quorex.backtesting")
+bt = importlib.import_module("quorex.backtest.run")
 
 
 def case(seed: int) -> tuple[pd.DataFrame, dict, dict]:
@@ -55,13 +55,13 @@ def test_float64_frames_reach_the_engine_without_a_copy(monkeypatch):
     market = synthetic_market(n_stocks=40, years=1, seed=3)
     weights = market["close"].rank(axis=1) <= 5
     seen = {}
-    real = bt._run_engine
+    real = bt.run_engine
 
     def capture(inputs, **settings):
         seen["inputs"] = inputs
         return real(inputs, **settings)
 
-    monkeypatch.setattr(bt, "_run_engine", capture)
+    monkeypatch.setattr(bt, "run_engine", capture)
     prices = {k: market[k] for k in ("close", "open", "high", "low")}
     quorex.backtest(weights, prices, trade_at="open", touched_exit=True, take_profit=0.1)
     inputs = seen["inputs"]

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import quorex
-from quorex.checks import DataWarning
+from quorex import DataWarning
 
 DATES = pd.bdate_range("2015-01-01", periods=45)  # starts on a holiday-like Thursday
 FREE = {"fee_ratio": 0.0, "tax_ratio": 0.0}
@@ -173,7 +173,7 @@ def test_all_missing_price_column_with_weight_is_refused_like_a_missing_one():
 
 
 def test_prepared_prices_run_like_the_prices_they_came_from():
-    from quorex.backtesting import prepare_prices
+    from quorex.backtest import prepare_prices
 
     close = market()
     weights = monthly_picks(close)

@@ -10,7 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorex import cli, files
+from quorex import cli
+from quorex.io import files
 
 DATES = pd.bdate_range("2015-01-02", periods=30)
 

@@ -56,7 +56,7 @@ def test_round_trips_end_at_a_sale_or_a_change_of_side():
 
 def test_round_trip_return_is_nan_when_a_record_has_none():
     trades = pd.DataFrame({
-        "stock_id": ["A", "A", "A"], "position": [1.0, 1.0, 1.0], "period": [5, 5, 5],
+        "stock_id": ["A", "A", "A"], "holding": [0, 0, 1], "position": [1.0, 1.0, 1.0], "period": [5, 5, 5],
         "entry_index": [0, 5, 20], "exit_index": [5, 10, -1],
         "mae": [-0.1, -0.1, 0.0], "gmfe": [0.1, 0.0, 0.2], "prior_mfe": [0.0, 0.0, 0.0],
         "max_drawdown": [-0.1, -0.1, 0.0], "profit_days": [1.0, 0.0, 3.0],
@@ -99,11 +99,12 @@ def test_trades_without_a_return_are_left_out_and_counted():
     report = quorex.backtest(held(["A", "B"], 0.5), close, rebalance="W-FRI")
     summary = report.summary()
     missing = int(report.trades["return"].isna().sum())
-    assert missing > 0 and summary.loc["Trades without a return", "value"] == missing
-    priced = report.round_trips["return"].dropna()
+    assert missing > 0 and summary.loc["Records without a return", "value"] == missing
+    trips = report.round_trips
+    priced = trips["return"].dropna()
     assert summary.loc["Round trips", "value"] == len(priced)
     assert summary.loc["Win rate (round trips)", "value"] == (priced > 0).mean()
-    assert summary.loc["MAE", "value"] == pytest.approx(report.trades["mae"].dropna().mean())
+    assert summary.loc["MAE (round trips)", "value"] == pytest.approx(trips.loc[priced.index, "mae"].mean())
 
 
 def test_undefined_figures_read_n_a():
@@ -111,7 +112,8 @@ def test_undefined_figures_read_n_a():
     report = quorex.backtest(held(["A"], 0.0), close)
     summary = report.summary()
     assert summary.loc["Round trips", "text"] == "0"
-    for label in ("Win rate (round trips)", "Profit factor (round trips)", "MAE", "MFE", "Capacity"):
+    for label in ("Win rate (round trips)", "Profit factor (round trips)", "Expectancy (round trips)",
+                  "MAE (round trips)", "MFE (round trips)", "Capacity"):
         assert summary.loc[label, "text"] == "n/a" and np.isnan(summary.loc[label, "value"])
 
 

@@ -12,8 +12,8 @@ import pytest
 
 import quorex
 from quorex import cli
-from quorex.market import synthetic_market
-from quorex.sweep import FIGURES, SweepError, expand_grid
+from quorex.io.synthetic import synthetic_market
+from quorex.research.sweep import FIGURES, SweepError, expand_grid
 
 RATED = ("annual_return", "sharpe_ratio", "sortino_ratio", "max_drawdown", "volatility", "calmar_ratio")
 
@@ -74,13 +74,17 @@ def test_figures_equal_metrics_of_each_backtest(prices, serial):
         report = quorex.backtest(momentum(prices, params["lookback"], params["top"]), prices,
                                  rebalance="ME", stop_loss=params["stop_loss"])
         m = report.metrics
+        summary = report.summary()["value"]
         expected = {name: getattr(m, name)(0.02) for name in RATED}
-        expected |= {"win_rate": m.win_rate(), "profit_factor": m.profit_factor(),
-                     "trades": len(report.trades), "final_equity": report.creturn.iloc[-1]}
+        expected |= {"value_at_risk": m.value_at_risk(), "cvalue_at_risk": m.cvalue_at_risk(),
+                     "win_rate": summary["Win rate (round trips)"], "trades": summary["Round trips"],
+                     "profit_factor": summary["Profit factor (round trips)"], "records": len(report.trades),
+                     "final_equity": report.creturn.iloc[-1]}
         for name, value in expected.items():
             assert row[name] == pytest.approx(float(value), rel=1e-9, nan_ok=True), (i, name)
     flat = serial.table.loc[0]
-    assert flat["trades"] == 0 and np.isnan(flat["sharpe_ratio"]) and flat["final_equity"] == 1.0
+    assert flat["trades"] == 0 and np.isnan(flat["win_rate"]) and np.isnan(flat["sharpe_ratio"])
+    assert flat["final_equity"] == 1.0
 
 
 def test_table_layout_and_grid_order(serial):

@@ -1,4 +1,4 @@
-"""The HTML pages: decimation, the page's own figures, the costs estimate, and the markup."""
+"""The HTML pages: decimation, one set of figures on every page, the costs paid, and the markup."""
 
 from __future__ import annotations
 
@@ -11,7 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorex import demo, tearsheet
+from quorex import demo, figures, tearsheet
+from quorex.pages import charts, series
 
 REPORT_SECTIONS = [
     "Headline figures", "Equity and drawdowns", "Monthly and yearly returns", "Rolling six months",
@@ -55,7 +56,7 @@ def test_decimate_keeps_extremes_and_ends(length, max_points, with_gaps):
     if with_gaps:
         values[rng.random(length) < 0.1] = np.nan
     series = pd.Series(values, index=pd.date_range("2000-01-03", periods=length, freq="h"))
-    thin = tearsheet.decimate(series, max_points)
+    thin = charts.decimate(series, max_points)
     assert len(thin) <= max_points
     assert thin.index.is_monotonic_increasing and thin.index.is_unique
     assert thin.index[0] == series.index[0] and thin.index[-1] == series.index[-1]
@@ -75,14 +76,14 @@ def test_decimate_keeps_extremes_and_ends(length, max_points, with_gaps):
 def test_drawdown_periods_find_peak_trough_and_recovery():
     dates = pd.bdate_range("2020-01-01", periods=12)
     equity = pd.Series([1.0, 1.1, 0.99, 0.88, 1.1, 1.2, 1.14, 1.2, 1.3, 1.04, 1.17, 1.25], index=dates)
-    periods = tearsheet.drawdown_periods(equity, count=5)
+    periods = series.drawdown_periods(equity, count=5)
     assert list(periods["depth"].round(6)) == [-0.2, -0.2, -0.05]
     first, second, third = periods.itertuples()
     assert (first.start, first.trough, first.recovery, first.days) == (dates[1], dates[3], dates[4], 3)
     # the last fall has not recovered: no recovery date, its length runs to the end
     assert (second.start, second.trough, pd.isna(second.recovery), second.days) == (dates[8], dates[9], True, 3)
     assert (third.start, third.trough, third.recovery) == (dates[5], dates[6], dates[7])
-    assert tearsheet.drawdown_periods(pd.Series([1.0, 1.1, 1.2], index=dates[:3])).empty
+    assert series.drawdown_periods(pd.Series([1.0, 1.1, 1.2], index=dates[:3])).empty
 
 
 def test_monthly_table_compounds_each_month_from_the_previous_month_end():
@@ -93,7 +94,7 @@ def test_monthly_table_compounds_each_month_from_the_previous_month_end():
     days = steps.groupby([dates.year, dates.month]).transform("size")
     level = (1.0 + steps) ** (1.0 / days)
     level = level.cumprod() / level.iloc[0]
-    grid = tearsheet.monthly_table(level)
+    grid = series.monthly_table(level)
     first_month = (1.10 ** (1 / days.iloc[0])) ** (days.iloc[0] - 1) - 1  # the first date is the base
     assert grid.loc[2021, 11] == pytest.approx(first_month)
     assert grid.loc[2021, 12] == pytest.approx(-0.05)
@@ -102,68 +103,46 @@ def test_monthly_table_compounds_each_month_from_the_previous_month_end():
     assert grid.loc[2022, 5:12].isna().all()
 
 
-def test_level_figures_agree_with_the_strategys_metrics(report):
-    summary = report.summary()["value"]
-    ours = tearsheet.level_figures(report.creturn)
+def headline(page: str) -> dict[str, tuple[str, str]]:
+    """The headline table of a page: label → (strategy text, benchmark text)."""
+    table = page[page.index("<h2>Headline figures"):]
+    table = table[: table.index("</table>")]
+    return {label: (ours, theirs) for label, ours, theirs in
+            re.findall(r"<tr><th>([^<]+)</th><td>([^<]*)</td><td>([^<]*)</td></tr>", table)}
+
+
+def test_one_set_of_figures_on_the_summary_the_sweep_and_the_page(report, page):
+    import quorex
+
+    rows = headline(page)
+    summary = report.summary()
+    prices = demo.synthetic_market(n_stocks=40, years=3)
+    turnover = prices.pop("turnover")
+    result = quorex.sweep(demo.momentum_weights(prices["close"]), prices, {"stop_loss": [demo.STOP_LOSS]},
+                          rebalance="ME", turnover=turnover, market=quorex.Market(name="synthetic"), progress=False)
+    row = result.table.loc[0]
     for label, name in [("Annual return", "annual_return"), ("Sharpe ratio", "sharpe_ratio"),
-                        ("Volatility", "volatility"), ("Max drawdown", "max_drawdown"),
-                        ("Calmar ratio", "calmar_ratio"), ("Sortino ratio", "sortino_ratio")]:
-        assert ours[name] == pytest.approx(summary[label], rel=2e-3), label
+                        ("Max drawdown", "max_drawdown")]:
+        assert row[name] == pytest.approx(summary.loc[label, "value"], rel=1e-12), label
+        assert rows[label][0] == summary.loc[label, "text"] == figures.format_figure(row[name], "ratio" if
+                                                                                     "ratio" in name else "percent")
+    assert row["trades"] == summary.loc["Round trips", "value"]
+    assert row["win_rate"] == summary.loc["Win rate (round trips)", "value"]
+    # The benchmark's column: the same function on the benchmark over the strategy's dates.
+    theirs = figures.curve_figures(report.benchmark_on(report.creturn.index))
+    for label, (name, kind) in figures.CURVE_LABELS.items():
+        assert rows[label][1] == figures.format_figure(theirs[name], kind), label
+    assert rows["Round trips"][1] == "n/a"
 
 
-def test_a_stop_and_a_same_day_reentry_are_both_charged():
-    rows = [("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20), ("A", "2020-02-03", "2020-03-02", 0.5, 0.0, 40)]
-    trades = _trades(rows).assign(exit_reason=["stop_loss", "rebalance"])
-    costs = tearsheet.trade_costs(trades, 0.001, 0.003)
-    np.testing.assert_allclose(costs["entry_fee"], [0.0005, 0.0005])
-    np.testing.assert_allclose(costs["exit_tax"], [0.0015, 0.0015])
-
-
-def _trades(rows: list[tuple]) -> pd.DataFrame:
-    """Trade records from (stock, entry date, exit date, position, return, exit index) rows."""
-    frame = pd.DataFrame(rows, columns=["stock_id", "entry_date", "exit_date", "position", "return", "exit_index"])
-    for column in ("entry_date", "exit_date"):
-        frame[column] = pd.to_datetime(frame[column])
-    dates = pd.DatetimeIndex(pd.concat([frame["entry_date"], frame["exit_date"]]).dropna().unique()).sort_values()
-    frame["entry_index"] = dates.get_indexer(frame["entry_date"])
-    frame["exit_index"] = np.where(frame["exit_index"] < 0, -1, dates.get_indexer(frame["exit_date"]))
-    return frame
-
-
-@pytest.mark.parametrize(
-    "rows, expected, fills",
-    [
-        # closed: entry fee on the weight, exit fee and tax on the grown weight
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.2, 20)], [(0.5, 0.6)], None),
-        # shorts cost the same as longs
-        ([("A", "2020-01-02", "2020-02-03", -0.5, 0.2, 20)], [(0.5, 0.6)], None),
-        # still open: no exit cost
-        ([("A", "2020-01-02", pd.NaT, 0.5, 0.2, -1)], [(0.5, 0.0)], None),
-        # split at a rebalance and kept: only the top-up from 0.55 to 0.6 is bought there
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.1, 20), ("A", "2020-02-03", "2020-03-02", 0.6, 0.0, 40)],
-         [(0.5, 0.0), (0.05, 0.6)], None),
-        # split and trimmed: 0.55 down to 0.3 is a sale at the split
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.1, 20), ("A", "2020-02-03", "2020-03-02", 0.3, 0.0, 40)],
-         [(0.5, 0.25), (0.0, 0.3)], None),
-        # another stock entered on the exit date is no continuation
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20), ("B", "2020-02-03", "2020-03-02", 0.5, 0.0, 40)],
-         [(0.5, 0.5), (0.5, 0.5)], None),
-        # with the fills, the exit is valued at the prices: a short gains as the price falls 10 -> 8
-        ([("A", "2020-01-02", "2020-02-03", -0.5, 0.19, 20)], [(0.5, 0.6)], [(10.0, 8.0)]),
-        ([("A", "2020-01-02", "2020-02-03", 0.5, 0.0, 20)], [(0.5, 0.75)], [(10.0, 15.0)]),
-    ],
-)
-def test_trade_costs(rows, expected, fills):
-    fee, tax = 0.001, 0.003
-    trades = _trades(rows)
-    if fills is not None:
-        trades[["entry_price", "exit_price"]] = fills
-    costs = tearsheet.trade_costs(trades, fee, tax)
-    bought = np.array([e for e, _ in expected])
-    sold = np.array([x for _, x in expected])
-    np.testing.assert_allclose(costs["entry_fee"], fee * bought, atol=1e-15)
-    np.testing.assert_allclose(costs["exit_fee"], fee * sold, atol=1e-15)
-    np.testing.assert_allclose(costs["exit_tax"], tax * sold, atol=1e-15)
+def test_the_cost_section_sums_what_the_engine_charged(report, page):
+    costs = report.costs
+    assert costs.to_numpy().sum() == pytest.approx(report.trades[["fee_paid", "tax_paid"]].to_numpy().sum())
+    section = page[page.index("<h3>Costs paid"):]
+    cells = re.findall(r"<td[^>]*>([^<]*)</td>", section[: section.index("</table>")])
+    assert cells[:3] == [f"{costs['fee'].sum():.2%}", *cells[1:3]]
+    assert cells[6] == f"{costs.to_numpy().sum():.2%}"
+    assert "Estimated" not in section[: section.index("</p>")]
 
 
 def test_report_page_has_every_section_in_order(page, report):
@@ -187,7 +166,7 @@ def test_exit_reasons_and_fills_when_the_trades_have_them(report, with_fills):
     assert ("<h3>Exit reasons" in page) == with_fills
     assert ("<th>exit price</th>" in page) == with_fills
     if with_fills:
-        table = tearsheet.exit_reason_table(trades)
+        table = series.exit_reason_table(trades)
         assert table["trades"].sum() == len(trades) and (table["trades"] > 0).all()
         stopped = trades["exit_reason"] == "stop_loss"
         assert table.loc["stop_loss", "average_return"] == pytest.approx(trades.loc[stopped, "return"].mean())
@@ -206,7 +185,7 @@ def _sweep(sets: int = 12) -> tuple[pd.DataFrame, pd.DataFrame, types.SimpleName
     rng = np.random.default_rng(5)
     table = pd.DataFrame({
         "lookback": np.repeat([20, 60, 120], sets // 3), "top_n": np.tile(range(5, 5 + sets // 3), 3),
-        **{name: rng.normal(size=sets) for name in tearsheet.SWEEP_FIGURES if name != "error"},
+        **{name: rng.normal(size=sets) for name in figures.SWEEP_FIGURES},
         "error": None,
     })
     table["dsr"] = rng.uniform(size=sets)
@@ -249,7 +228,7 @@ def test_sweep_page_rejects_bad_arguments(change, message):
 @pytest.mark.parametrize("case", ["no trades", "five dates", "no benchmark"])
 def test_degenerate_runs_still_make_a_whole_page(case, report):
     from quorex import backtest
-    from quorex.market import synthetic_market
+    from quorex.io.synthetic import synthetic_market
 
     close = synthetic_market(n_stocks=5, years=1, seed=3)["close"]
     if case == "no trades":

@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 from quorex import demo, tearsheet
+from quorex.figures import SWEEP_FIGURES
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 # The charts' boxes in page coordinates, as a full-page screenshot has them.
@@ -127,7 +128,7 @@ def test_sweep_table_sorts_on_click(browser, tmp_path):
     rng = np.random.default_rng(2)
     sets = 30
     table = pd.DataFrame({"lookback": np.repeat([20, 60, 120], 10), "top_n": np.tile(range(10), 3),
-                          **{name: rng.normal(size=sets) for name in tearsheet.SWEEP_FIGURES if name != "error"}})
+                          **{name: rng.normal(size=sets) for name in SWEEP_FIGURES}})
     table.loc[3, "calmar_ratio"] = np.nan
     returns = pd.DataFrame(rng.normal(0, 0.01, (100, sets)), index=pd.bdate_range("2021-01-01", periods=100))
     path = tmp_path / "sweep.html"

@@ -7,8 +7,8 @@ import pandas as pd
 import pytest
 
 import quorex
-from quorex.market import synthetic_market
-from quorex.walkforward import windows
+from quorex.io.synthetic import synthetic_market
+from quorex.research.walkforward import windows
 
 
 def momentum(prices, lookback=40, top=5):

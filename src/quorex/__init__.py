@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-__version__ = "0.1.0"
+from quorex.version import __version__
 
 
 def _install_calc_stats() -> None:
@@ -30,13 +30,9 @@ def _install_calc_stats() -> None:
 
 _install_calc_stats()
 
-from quorex.backtesting import backtest  # noqa: E402
-from quorex.checks import DataWarning  # noqa: E402
-from quorex.market import Market  # noqa: E402
-from quorex.report import Report  # noqa: E402
+from quorex.backtest import DataWarning, Market, Report, backtest  # noqa: E402
+from quorex.research import SweepError, SweepResult, WalkForwardResult, sweep, walk_forward  # noqa: E402
 from quorex import stats  # noqa: E402
-from quorex.sweep import SweepError, SweepResult, sweep  # noqa: E402
-from quorex.walkforward import WalkForwardResult, walk_forward  # noqa: E402
 
 __all__ = [
     "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",

@@ -12,12 +12,12 @@ import argparse
 import importlib
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 import pandas as pd
 
-from quorex.files import CliError, load_prices, load_weights, read_table, to_wide
+from quorex.io.files import CliError, load_prices, load_weights, read_table, to_wide
 
 __all__ = ["CliError", "build_parser", "load_prices", "load_weights", "main", "read_table", "to_wide"]
 
@@ -114,7 +114,7 @@ def write_outputs(report, out: Path, title: str, *, html: bool = False) -> list[
 
 def health() -> str:
     """One line naming the core modules that import and those that do not."""
-    import quorex
+    from quorex.version import __version__
 
     states = []
     for name in CORE_MODULES:
@@ -123,7 +123,7 @@ def health() -> str:
             states.append(f"{name}=ok")
         except ImportError as exc:
             states.append(f"{name}=missing ({exc})")
-    return f"quorex {quorex.__version__}: " + ", ".join(states)
+    return f"quorex {__version__}: " + ", ".join(states)
 
 
 def _cmd_health(args: argparse.Namespace) -> int:
@@ -163,8 +163,8 @@ def _rebalance(text: str) -> str | None:
 
 def _check_settings(args: argparse.Namespace) -> None:
     """The checks of the run's settings, before any file is read."""
-    from quorex.checks import resolve_costs
-    from quorex.market import as_market
+    from quorex.backtest.inputs.rules import resolve_costs
+    from quorex.backtest.market import as_market
 
     resolve_costs(args.fee_ratio, args.tax_ratio, as_market(args.market))
     for name in ("stop_loss", "take_profit", "trail_stop"):
@@ -174,7 +174,7 @@ def _check_settings(args: argparse.Namespace) -> None:
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
-    from quorex.backtesting import backtest
+    from quorex.backtest.run import backtest
 
     if args.html and not args.out:
         raise CliError("--html needs --out, the directory that receives report.html")
@@ -208,53 +208,62 @@ def _cmd_run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _cmd_sweep(args: argparse.Namespace) -> int:
-    """Sweep backtest rules over a grid; write the table (CSV, Parquet) and a heatmap (PNG)."""
-    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+def _grid_value(text: str) -> object:
+    """A --grid value: none/off, true/false, a number, or text."""
+    lowered = text.strip().lower()
+    if lowered in ("none", "off", ""):
+        return None
+    if lowered in ("true", "false"):
+        return lowered == "true"
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text.strip()
 
-    import numpy as np
 
-    from quorex.sweep import FIGURES, SweepError, sweep
-
-    def value(text: str) -> object:
-        lowered = text.strip().lower()
-        if lowered in ("none", "off", ""):
-            return None
-        if lowered in ("true", "false"):
-            return lowered == "true"
-        for kind in (int, float):
-            try:
-                return kind(text)
-            except ValueError:
-                pass
-        return text.strip()
-
+def _parse_grid(entries: Sequence[str]) -> dict[str, list[object]]:
     grid: dict[str, list[object]] = {}
-    for entry in args.grid:
+    for entry in entries:
         key, sep, values = entry.partition("=")
         if not sep or not key.strip() or not values.strip():
             raise CliError(f"--grid {entry!r}: expected KEY=V1,V2,... (e.g. stop_loss=0.05,0.1)")
         if key.strip() in grid:
             raise CliError(f"--grid: {key.strip()!r} given twice")
-        grid[key.strip()] = [value(v) for v in values.split(",")]
+        grid[key.strip()] = [_grid_value(v) for v in values.split(",")]
+    return grid
+
+
+def _sweep_executor(args: argparse.Namespace) -> tuple[object, Callable[[], object]]:
+    """The executor --workers or --scheduler asks for, and how to close it."""
+    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+    if args.scheduler:
+        from distributed import Client
+
+        client = Client(args.scheduler)
+        return client, client.close
+    if args.workers is not None:
+        if args.workers < 1:
+            raise CliError(f"--workers must be 1 or more, got {args.workers}")
+        executor = ProcessPoolExecutor(args.workers) if args.workers > 1 else ThreadPoolExecutor(1)
+        return executor, executor.shutdown
+    return None, (lambda: None)
+
+
+def _cmd_sweep(args: argparse.Namespace) -> int:
+    """Sweep backtest rules over a grid; write the table (CSV, Parquet) and a heatmap (PNG)."""
+    from quorex.research.sweep import FIGURES, SweepError, sweep
+
+    grid = _parse_grid(args.grid)
     if args.figure not in FIGURES:
         raise CliError(f"--figure: unknown figure {args.figure!r}; choose one of {', '.join(FIGURES)}")
     fixed = {"rebalance": args.rebalance, "trade_at": args.trade_at, "fee_ratio": args.fee_ratio,
              "tax_ratio": args.tax_ratio, "touched_exit": args.touched_exit}
     fixed = {k: v for k, v in fixed.items() if k not in grid}
     prices, weights = load_prices(args.prices), load_weights(args.weights)
-    if args.scheduler:
-        from distributed import Client
-
-        client = Client(args.scheduler)
-        executor, closing = client.get_executor(), client.close
-    elif args.workers is not None:
-        if args.workers < 1:
-            raise CliError(f"--workers must be 1 or more, got {args.workers}")
-        executor = ProcessPoolExecutor(args.workers) if args.workers > 1 else ThreadPoolExecutor(1)
-        closing = executor.shutdown
-    else:
-        executor, closing = None, (lambda: None)
+    executor, closing = _sweep_executor(args)
     try:
         result = sweep(weights, prices, grid, executor=executor, progress=sys.stderr.isatty(), **fixed)
     except SweepError as exc:
@@ -271,29 +280,8 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
         written.append(out / "sweep.parquet")
     except ImportError:
         print("note: no Parquet engine (pip install pyarrow); wrote CSV only", file=sys.stderr)
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        print("note: matplotlib is missing (pip install 'quorex[plot]'); skipped the heatmap", file=sys.stderr)
-    else:
-        params = result.params[:2]
-        labels = table[params].map(lambda v: "none" if v is None or v != v else str(v))
-        rows, cols = (labels[params[0]], labels[params[1]] if len(params) > 1 else pd.Series("", index=table.index))
-        grid_values = table[args.figure].groupby([rows, cols], sort=False).mean().unstack(sort=False)
-        grid_values = grid_values.reindex(index=rows.unique(), columns=cols.unique())
-        fig = Figure(figsize=(1.2 + 0.9 * grid_values.shape[1], 1.2 + 0.5 * grid_values.shape[0]),
-                     layout="constrained")
-        ax = fig.subplots()
-        image = ax.imshow(grid_values.to_numpy(dtype=float), cmap="RdYlGn", aspect="auto")
-        ax.set_xticks(np.arange(grid_values.shape[1]), grid_values.columns)
-        ax.set_yticks(np.arange(grid_values.shape[0]), grid_values.index)
-        ax.set_ylabel(params[0])
-        ax.set_xlabel(params[1] if len(params) > 1 else "")
-        for (i, j), v in np.ndenumerate(grid_values.to_numpy(dtype=float)):
-            ax.text(j, i, "n/a" if v != v else f"{v:.3g}", ha="center", va="center", fontsize=8)
-        fig.colorbar(image, ax=ax, label=args.figure)
+    if _write_heatmap(table, result.params, args.figure, out / "heatmap.png"):
         written.append(out / "heatmap.png")
-        fig.savefig(written[-1], dpi=80)
     failed = int(table["error"].notna().sum())
     print(f"quorex sweep: {len(table)} sets over {', '.join(result.params)} ({failed} failed)")
     if failed < len(table):
@@ -304,11 +292,40 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
     return 0
 
 
+def _write_heatmap(table: pd.DataFrame, params: list[str], figure_name: str, path: Path) -> bool:
+    """A heatmap of ``figure_name`` over the first two parameters, as a PNG; False without matplotlib."""
+    import numpy as np
+
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        print("note: matplotlib is missing (pip install 'quorex[plot]'); skipped the heatmap", file=sys.stderr)
+        return False
+    params = params[:2]
+    labels = table[params].map(lambda v: "none" if v is None or v != v else str(v))
+    rows, cols = (labels[params[0]], labels[params[1]] if len(params) > 1 else pd.Series("", index=table.index))
+    grid_values = table[figure_name].groupby([rows, cols], sort=False).mean().unstack(sort=False)
+    grid_values = grid_values.reindex(index=rows.unique(), columns=cols.unique())
+    fig = Figure(figsize=(1.2 + 0.9 * grid_values.shape[1], 1.2 + 0.5 * grid_values.shape[0]),
+                 layout="constrained")
+    ax = fig.subplots()
+    image = ax.imshow(grid_values.to_numpy(dtype=float), cmap="RdYlGn", aspect="auto")
+    ax.set_xticks(np.arange(grid_values.shape[1]), grid_values.columns)
+    ax.set_yticks(np.arange(grid_values.shape[0]), grid_values.index)
+    ax.set_ylabel(params[0])
+    ax.set_xlabel(params[1] if len(params) > 1 else "")
+    for (i, j), v in np.ndenumerate(grid_values.to_numpy(dtype=float)):
+        ax.text(j, i, "n/a" if v != v else f"{v:.3g}", ha="center", va="center", fontsize=8)
+    fig.colorbar(image, ax=ax, label=figure_name)
+    fig.savefig(path, dpi=80)
+    return True
+
+
 def build_parser() -> argparse.ArgumentParser:
-    import quorex
+    from quorex.version import __version__
 
     parser = _Parser(prog="python -m quorex", description="Portfolio backtesting with a native core.")
-    parser.add_argument("--version", action="version", version=f"quorex {quorex.__version__}")
+    parser.add_argument("--version", action="version", version=f"quorex {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     demo = commands.add_parser(

@@ -15,9 +15,10 @@ from __future__ import annotations
 
 import pandas as pd
 
-from quorex.backtesting import backtest
-from quorex.market import Market, synthetic_market
-from quorex.report import Report
+from quorex.backtest.run import backtest
+from quorex.backtest.market import Market
+from quorex.io.synthetic import synthetic_market
+from quorex.backtest.report import Report
 
 LOOKBACK = 120
 TOP_N = 20

@@ -15,9 +15,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from quorex import _figures
-from quorex.backtesting import _price_frames, to_datetime_index
-from quorex.sweep import FIGURES, Grid, Strategy, _Workload, best_index, sweep
+from quorex.backtest.inputs.dates import to_datetime_index
+from quorex.backtest.inputs.prices import price_frames
+from quorex.figures import curve_returns, return_figures
+from quorex.research.grid import Grid, Strategy
+from quorex.research.sweep import FIGURES, best_index, sweep
+from quorex.research.workload import Workload
 
 Span = int | str | pd.DateOffset | pd.Timedelta
 
@@ -142,7 +145,7 @@ def walk_forward(
 
     if by not in FIGURES:
         raise ValueError(f"by: unknown figure {by!r}; choose one of {list(FIGURES)}")
-    frames = _price_frames(prices)
+    frames = price_frames(prices)
     dates = frames["close"].index
     plan = windows(dates, train, test, anchored)
     is_mapping = isinstance(prices, Mapping)
@@ -179,13 +182,13 @@ def _run_window(
         flat = pd.Series(0.0, index=test_dates)
         return _WindowOutcome(None, np.nan, pd.Series(np.nan, index=list(FIGURES)), flat, result.params)
     run_prices = _rows(frames, window.train_start, window.test_end)
-    workload = _Workload(
+    workload = Workload(
         run_prices if is_mapping else run_prices["close"],
         _restricted(strategy, test_dates[-1]) if isinstance(strategy, pd.DataFrame) else None,
         None if isinstance(strategy, pd.DataFrame) else strategy,
         dict(fixed),
     )
-    returns = _figures.curve_returns(workload.report(result.sets[chosen]).creturn)
+    returns = curve_returns(workload.report(result.sets[chosen]).creturn)
     return _WindowOutcome(
         result.sets[chosen], chosen, result.table.loc[chosen, list(FIGURES)],
         returns.reindex(test_dates, fill_value=0.0), result.params,
@@ -221,6 +224,6 @@ def _test_figures(test_returns: pd.Series, dates: pd.DatetimeIndex, window: Wind
     """Return-based figures of one test window, its curve starting at 1 on the last train date."""
     curve_dates = dates[window.test_start - 1 : window.test_end]
     matrix = np.concatenate([[0.0], test_returns.to_numpy()])[:, None]
-    figures = {name: float(v[0]) for name, v in _figures.return_figures(matrix, curve_dates).items()}
+    figures = {name: float(v[0]) for name, v in return_figures(matrix, curve_dates).items()}
     figures["final_equity"] = float(np.prod(1.0 + matrix))
     return figures

@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import math
 import os
-import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
@@ -14,40 +12,14 @@ from typing import TYPE_CHECKING, Any, Protocol
 import numpy as np
 import pandas as pd
 
+from quorex.figures import RISKFREE_RATE
+
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
     from quorex.core.metrics import Metrics
 
-DEFAULT_RISKFREE_RATE = 0.02
-
-# Figures of the equity curve: label → (Metrics accessor, format kind).
-SUMMARY_FIGURES: dict[str, tuple[str, str]] = {
-    "Annual return": ("annual_return", "percent"),
-    "Sharpe ratio": ("sharpe_ratio", "ratio"),
-    "Sortino ratio": ("sortino_ratio", "ratio"),
-    "Calmar ratio": ("calmar_ratio", "ratio"),
-    "Max drawdown": ("max_drawdown", "percent"),
-    "Volatility": ("volatility", "percent"),
-    "Alpha": ("alpha", "percent"),
-    "Beta": ("beta", "ratio"),
-    "VaR (monthly, 5%)": ("value_at_risk", "percent"),
-    "CVaR (monthly, 5%)": ("cvalue_at_risk", "percent"),
-}
-# The accessors whose figures depend on the risk-free rate.
-RATED_FIGURES = frozenset({"annual_return", "sharpe_ratio", "sortino_ratio", "calmar_ratio",
-                           "max_drawdown", "volatility"})
-# Figures of the trades, computed by the report: label → format kind.
-TRADE_FIGURES: dict[str, str] = {
-    "Round trips": "count",
-    "Win rate (round trips)": "percent",
-    "Profit factor (round trips)": "ratio",
-    "MAE": "percent",
-    "MFE": "percent",
-    "Trade records": "count",
-    "Trades without a return": "count",
-    "Capacity": "money",
-}
+DEFAULT_RISKFREE_RATE = RISKFREE_RATE
 
 
 class ReportSource(Protocol):
@@ -66,6 +38,8 @@ class ReportSource(Protocol):
     def rebalance_dates(self) -> pd.DatetimeIndex: ...
 
     def excursions(self) -> np.ndarray: ...
+
+    def costs(self) -> pd.DataFrame: ...
 
 
 @dataclass(kw_only=True, eq=False, repr=False)
@@ -96,7 +70,10 @@ class Report:
         costs), "return", the fills "entry_price" and "exit_price" (the last
         price for a trade still open), "exit_reason" ("rebalance",
         "stop_loss", "take_profit", "trail_stop", or "open" while held), and
-        "turnover@entry_date"/"turnover@exit_date" when turnover was given.
+        "turnover@entry_date"/"turnover@exit_date" when turnover was given,
+        "fee_paid" and "tax_paid" (the costs the record paid, in units of the
+        starting capital) and "holding" (shared by the records of one
+        continuous holding, numbered in the order the holdings were opened).
         "return" is realised at the fills net of costs: with x = exit_price /
         entry_price, f = fee_ratio when the entry paid costs and c =
         fee_ratio + tax_ratio when the exit did (0 otherwise), a long trade
@@ -120,6 +97,9 @@ class Report:
     excursions : ndarray
         The full excursion record of each trade (sampled days, then exit),
         one row per trade.
+    costs : DataFrame
+        The fees ("fee") and taxes ("tax") the run paid on each trading date,
+        in units of the starting capital.
     round_trips : DataFrame
         The trades with the records of one holding joined (see
         ``quorex.roundtrips``): computed on first use, then kept.
@@ -211,9 +191,13 @@ class Report:
         return found
 
     @cached_property
+    def costs(self) -> pd.DataFrame:
+        return self.source.costs()
+
+    @cached_property
     def round_trips(self) -> pd.DataFrame:
-        """One row per holding: the consecutive records of one stock and side joined."""
-        from quorex.roundtrips import round_trips
+        """One row per holding: the records of one continuous holding joined."""
+        from quorex.backtest.roundtrips import round_trips
 
         return round_trips(self.trades)
 
@@ -222,75 +206,16 @@ class Report:
 
         Columns: "value" (a float: fractions for rates, drawdowns and costs,
         0.12 = 12 %; NaN when not a number or undefined) and "text" (the
-        value as written for reading, "n/a" when undefined). The rated
-        figures use ``riskfree_rate``. Win rate, profit factor and their
-        count are over round trips (``report.round_trips``); trades without
-        a return (missing fill prices) are left out of every trade figure
-        and counted. Capacity is in the currency of the turnover data, n/a
-        without it.
+        value as written for reading, "n/a" when undefined). The curve's
+        figures use ``riskfree_rate`` and are those of ``quorex.figures``
+        (equal to the ``Metrics`` accessors of the same names). Trade figures
+        are over round trips (``report.round_trips``); trades without a
+        return (missing fill prices) are left out of them and counted.
+        Capacity is in the currency of the turnover data, n/a without it.
         """
-        rows = self._settings_rows() + self._curve_rows(riskfree_rate) + self._trade_rows()
-        frame = pd.DataFrame(
-            {"value": [r[1] for r in rows], "text": [r[2] for r in rows]},
-            index=pd.Index([r[0] for r in rows], name="figure"),
-        )
-        frame["value"] = frame["value"].astype(np.float64)
-        return frame
+        from quorex.backtest.summary import summary_table
 
-    def _settings_rows(self) -> list[tuple[str, float, str]]:
-        zone = getattr(self.market, "timezone", None)
-        name = _market_name(self.market)
-        rows = [
-            ("Market", np.nan, f"{name} ({zone})" if zone else name),
-            ("Fee", float(self.fee_ratio), _cost_text(self.fee_ratio)),
-            ("Tax on sales", float(self.tax_ratio), _cost_text(self.tax_ratio)),
-        ]
-        for label, value in (("Stop loss", self.stop_loss), ("Take profit", self.take_profit),
-                             ("Trail stop", self.trail_stop)):
-            rows.append((label, np.nan if value is None else float(value),
-                         "off" if value is None else _cost_text(value)))
-        rows.append(("Exits at", np.nan, "touched level" if self.touched_exit else "next trade price"))
-        rows.append(("Rebalance", np.nan, _rebalance_text(self.rebalance)))
-        rows.append(("Trade at", np.nan, str(self.trade_at)))
-        return rows
-
-    def _curve_rows(self, riskfree_rate: float) -> list[tuple[str, float, str]]:
-        m = self.metrics_at(riskfree_rate)
-        rows = []
-        # Flat or tiny curves make some ratios 0/0; they read as NaN here.
-        with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            for label, (name, kind) in SUMMARY_FIGURES.items():
-                accessor = getattr(m, name)
-                value = accessor(riskfree_rate) if name in RATED_FIGURES else accessor()
-                value = np.nan if value is None else float(value)
-                rows.append((label, value, format_figure(value, kind)))
-        return rows
-
-    def _trade_rows(self) -> list[tuple[str, float, str]]:
-        trades = self.trades
-        returned = trades.loc[trades["return"].notna()]
-        trips = self.round_trips
-        trip_return = trips["return"].dropna().to_numpy()
-        gain, loss = trip_return[trip_return > 0].sum(), -trip_return[trip_return < 0].sum()
-        values = {
-            "Round trips": float(len(trip_return)),
-            "Win rate (round trips)": float((trip_return > 0).mean()) if len(trip_return) else np.nan,
-            "Profit factor (round trips)": _profit_factor(gain, loss, len(trip_return)),
-            "MAE": float(returned["mae"].mean()) if len(returned) else np.nan,
-            "MFE": float(returned["gmfe"].mean()) if len(returned) else np.nan,
-            "Trade records": float(len(trades)),
-            "Trades without a return": float(len(trades) - len(returned)),
-            "Capacity": self._capacity(),
-        }
-        return [(label, values[label], format_figure(values[label], kind))
-                for label, kind in TRADE_FIGURES.items()]
-
-    def _capacity(self) -> float:
-        """The metrics' capacity; undefined (NaN) without turnover data, where they give 0."""
-        if "turnover@entry_date" not in self.trades:
-            return np.nan
-        return float(self.metrics.capacity())
+        return summary_table(self, riskfree_rate)
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
@@ -310,9 +235,9 @@ class Report:
             ) from None
         fig = Figure(figsize=(9, 5.4), dpi=100, layout="constrained")
         top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
-        equity = self._invested()
+        equity = self.invested()
         top.plot(equity.index, equity.to_numpy(), color="#1f5fa8", lw=1.3, label="strategy")
-        bench = _rebased(self.benchmark, equity.index)
+        bench = self.benchmark_on(equity.index)
         if bench is not None:
             top.plot(bench.index, bench.to_numpy(), color="#8c8c8c", lw=1.0, label="benchmark")
         top.set_ylabel("equity (start = 1)")
@@ -330,23 +255,35 @@ class Report:
         self, path: str | os.PathLike[str] | None = None, *, title: str | None = None,
         benchmark_name: str | None = None,
     ) -> str:
-        """The report as a self-contained HTML page (see ``quorex.tearsheet``).
+        """The report as a self-contained HTML page (see ``quorex.pages``).
 
         Writes the page to ``path`` (UTF-8) when given, and returns it. Needs
         matplotlib (``pip install quorex[plot]``) for the charts.
         """
-        from quorex.tearsheet import report_html
+        from quorex.pages.report_page import report_html
 
         text = report_html(self, title=title, benchmark_name=benchmark_name)
         if path is not None:
             Path(path).write_text(text, encoding="utf-8")
         return text
 
-    def _invested(self) -> pd.Series:
+    def invested(self) -> pd.Series:
         """The equity curve from the date before the first trade on."""
         moved = np.flatnonzero(self.creturn.to_numpy() != 1.0)
         start = max(int(moved[0]) - 1, 0) if len(moved) else 0
         return self.creturn.iloc[start:]
+
+    def benchmark_on(self, index: pd.DatetimeIndex) -> pd.Series | None:
+        """The benchmark's level on the dates of ``index`` (its last known level on each), scaled
+        to start at 1; dates before its first level are left out. None without a level.
+        """
+        benchmark = self.benchmark
+        if benchmark is None or benchmark.empty:
+            return None
+        level = benchmark.reindex(index.union(benchmark.index)).ffill().reindex(index).dropna()
+        if level.empty or level.iloc[0] == 0:
+            return None
+        return level / level.iloc[0]
 
     def __repr__(self) -> str:
         if len(self.creturn) == 0:
@@ -356,52 +293,3 @@ class Report:
             f"<Report {start.date()}..{end.date()}: equity {self.creturn.iloc[-1]:.4f}, "
             f"{len(self.trades)} trades>"
         )
-
-
-def format_figure(value: float, kind: str) -> str:
-    """A figure as written in the summary: "n/a" when undefined."""
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return "n/a"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    if kind == "percent":
-        return f"{value:.2%}"
-    if kind == "money":
-        return f"{value:,.0f}"
-    if kind == "count":
-        return f"{value:.0f}"
-    return f"{value:.3f}"
-
-
-def _profit_factor(gain: float, loss: float, count: int) -> float:
-    """Gross gain over gross loss; undefined without trades, infinite without a loss."""
-    if count == 0 or (gain == 0 and loss == 0):
-        return np.nan
-    return math.inf if loss == 0 else float(gain / loss)
-
-
-def _cost_text(ratio: float) -> str:
-    return f"{float(ratio) * 100:.6g} %"
-
-
-def _market_name(market: Any) -> str:
-    getter = getattr(market, "get_name", None)
-    return str(getter()) if callable(getter) else str(market)
-
-
-def _rebalance_text(rebalance: Any) -> str:
-    if rebalance is None:
-        return "when the weights change"
-    if isinstance(rebalance, str):
-        return rebalance
-    return f"on {len(rebalance)} given dates"
-
-
-def _rebased(benchmark: pd.Series | None, index: pd.DatetimeIndex) -> pd.Series | None:
-    """The benchmark on ``index``, scaled to start at 1."""
-    if benchmark is None or benchmark.empty:
-        return None
-    level = benchmark.reindex(index.union(benchmark.index)).ffill().reindex(index).dropna()
-    if level.empty or level.iloc[0] == 0:
-        return None
-    return level / level.iloc[0]

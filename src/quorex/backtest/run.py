@@ -1,0 +1,284 @@
+"""``quorex.backtest``: labelled pandas inputs in, the engine's run, a ``Report`` out.
+
+Everything is aligned by label (dates and symbols), never by position. The
+inputs are read and checked by ``quorex.backtest.inputs``, the engine runs
+once, and the report's tables are built from its arrays when first asked for.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from types import SimpleNamespace
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from quorex.backtest.engine import EngineInputs, run_engine
+from quorex.backtest.inputs.dates import check_timezones, dated_frame, dated_indexes
+from quorex.backtest.inputs.prices import (
+    PreparedPrices,
+    check_priced_symbols,
+    float_frame,
+    prepare_prices,
+    price_indexes,
+    trade_price_frame,
+)
+from quorex.backtest.inputs.rules import check_run_settings, check_touched_exit, resolve_costs, stop_arguments
+from quorex.backtest.inputs.weights import (
+    Rebalance,
+    align_weights,
+    drop_unchanged_rows,
+    resample_dates,
+    stale_holdings,
+    warn_stale_holdings,
+)
+from quorex.backtest.market import as_market, next_trading_date
+from quorex.backtest.operations import stock_operation_tables
+from quorex.backtest.report import Report
+from quorex.backtest.tables import (
+    add_turnover,
+    benchmark_levels,
+    checked_benchmark,
+    checked_categories,
+    cost_table,
+    liquidity_table,
+    position_table,
+    trade_table,
+)
+
+
+def backtest(
+    weights: pd.DataFrame,
+    prices: pd.DataFrame | Mapping[str, pd.DataFrame],
+    *,
+    rebalance: Rebalance = None,
+    trade_at: str = "close",
+    fee_ratio: float | None = None,
+    tax_ratio: float | None = None,
+    stop_loss: float | None = None,
+    take_profit: float | None = None,
+    trail_stop: float | None = None,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_step: int = 1,
+    periodically_rebalance: bool = True,
+    benchmark: pd.Series | None = None,
+    turnover: pd.DataFrame | None = None,
+    categories: Mapping[str, pd.DataFrame] | None = None,
+    market: Any = None,
+    bad_prices: str = "raise",
+) -> Report:
+    """Simulate a portfolio that follows target weights and return its ``Report``.
+
+    Parameters
+    ----------
+    weights
+        Target weights, dates × symbols: fractions of equity (positive long,
+        negative short, NaN = 0), or booleans meaning "equal weight of the
+        selected symbols". When a row's absolute weights sum to more than 1
+        it is scaled down to 1; a smaller sum leaves the rest in cash.
+    prices
+        Closing prices (dates × symbols), or a mapping with "close" and
+        optionally "open", "high" and "low" frames. ``trade_at="open"``
+        needs "open"; ``touched_exit`` needs all four.
+    rebalance
+        On whose close a new weight row is adopted: a pandas offset alias
+        ("D", "W-FRI", "ME", "QE", ...) meaning the last trading date of
+        each period (the newest weights then, e.g. month-end weights for
+        "ME"), an explicit DatetimeIndex (the last trading date on or before
+        each date), or None for every date on which the weights change.
+    trade_at
+        "close" or "open": the price at which all trades are made.
+    fee_ratio, tax_ratio
+        Commission on every trade; tax on sales. None (the default) takes
+        the market's (see ``market``). Either must be 0 or more and below
+        0.05: a larger number is a percent typed as a fraction.
+    stop_loss, take_profit, trail_stop
+        Exit distances as fractions of the entry value (the trailing stop
+        from the position's peak); None switches the rule off.
+    touched_exit
+        Exit during the day at the touched level (needs open/high/low)
+        instead of at the next trade price after a breached close.
+    position_limit
+        Largest absolute weight of one position.
+    retain_cost_when_rebalance
+        Keep the cost basis (for the exit rules) of positions that stay on
+        the same side across a rebalance.
+    stop_trading_next_period
+        A stock closed by an exit rule sits out the next rebalance.
+    excursion_window, excursion_step
+        Sample the per-trade excursion path every ``excursion_step`` days
+        for ``excursion_window`` days after entry (0: exit figures only).
+    periodically_rebalance
+        Start a new trade record for every held position at each rebalance.
+    benchmark
+        A price or equity Series to compare against; by default the
+        equal-weight buy-and-hold of the stocks priced on the first date.
+    turnover
+        Traded value per stock per day (dates × symbols); adds the trade
+        columns "turnover@entry_date"/"turnover@exit_date" and the capacity.
+    categories
+        Category name → boolean frame (dates × symbols) flagging stocks of a
+        category, e.g. "處置股", "警示股", "全額交割股"; gives the share of
+        entries and exits in each category.
+    market
+        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, Asia/Taipei),
+        "us" (no commission, no sales tax, America/New_York), a
+        ``quorex.Market`` or an object with ``get_name()``/``get_freq()``
+        (and optionally ``fee_ratio``, ``tax_ratio``, ``timezone``). Its
+        costs apply unless ``fee_ratio``/``tax_ratio`` are given.
+    bad_prices
+        "raise" (the default): a zero, negative or infinite price is a
+        ValueError naming how many there are and where; "missing": such
+        prices are treated as missing.
+
+    Dates
+    -----
+    Dates are calendar dates. A tz-aware index is read at its own wall-clock
+    dates (never shifted to UTC); prices and weights in different timezones,
+    or one aware and one naive, are refused. Dates stamped in another
+    timezone than the market's give a ``quorex.DataWarning``.
+
+    Timing
+    ------
+    Weights known at the close of date d are traded at the next trading
+    date's price (its close, or its open with ``trade_at="open"``), so a
+    signal computed from data up to and including d needs no shifting. A
+    close that breaches a stop is likewise acted on at the next date's trade
+    price; with ``touched_exit`` the position is closed on the same date at
+    the touched level.
+
+    Missing prices and delisting
+    ----------------------------
+    A day without a price leaves a position's value unchanged (its daily
+    ratio counts as 1) and triggers no exit. A stock whose prices stop is
+    therefore carried at its last trade price, and still counted in the
+    equity, until a rebalance in which its weight is 0 sells it at that
+    value, less fee and tax. Give such a stock weight 0 once it stops
+    trading: a non-zero weight makes the rebalance keep trading it at its
+    last price. Such a rebalance gives a ``quorex.DataWarning`` naming the
+    symbols whose last price is more than 5 trading dates old; a symbol
+    without any price that gets weight is refused.
+    """
+    market_obj = as_market(market)
+    fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
+    given = prices if isinstance(prices, PreparedPrices) else None
+    price_dates = given.dated if given is not None else price_indexes(prices)
+    check_timezones({**price_dates, **dated_indexes(weights=weights, turnover=turnover, benchmark=benchmark)},
+                    market_obj)
+    prepared = prepare_prices(prices, bad_prices)
+    frames, lowest = prepared.frames, prepared.lowest
+    close = frames["close"]
+    index = close.index
+    next_date = next_trading_date(market_obj, index[-1])
+
+    trade_frame = trade_price_frame(frames, trade_at)
+    check_touched_exit(touched_exit, frames)
+    stops = stop_arguments(stop_loss, take_profit, trail_stop)
+    check_run_settings(position_limit, excursion_window, excursion_step)
+    bench = checked_benchmark(benchmark)
+    traded_value = None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
+    categories = checked_categories(categories)
+
+    target = align_weights(weights, close.columns)
+    if rebalance is None:
+        target = drop_unchanged_rows(target)
+    resample = resample_dates(rebalance, index, target.index, next_date)
+    trade_field = "close" if trade_at == "close" else "open"
+    check_priced_symbols(target, {"the close": (close.columns, lowest["close"]),
+                                  f"the {trade_at}": (close.columns, lowest[trade_field])})
+
+    inputs = EngineInputs.build(frames, trade_frame, target, resample, touched_exit)
+    run = run_engine(
+        inputs,
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
+        touched_exit=bool(touched_exit),
+        position_limit=float(position_limit),
+        retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
+        stop_trading_next_period=bool(stop_trading_next_period),
+        tradearc_window=int(excursion_window),
+        tradearc_window_step=int(excursion_step),
+        periodically_rebalance=bool(periodically_rebalance),
+        **stops,
+    )
+    _warn_stale(close, target, run)
+
+    return Report(
+        creturn=pd.Series(run.creturn, index=index, name="creturn"),
+        fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio,
+        stop_loss=stop_loss,
+        take_profit=take_profit,
+        trail_stop=trail_stop,
+        trade_at=trade_at,
+        market=market_obj,
+        rebalance=rebalance,
+        touched_exit=bool(touched_exit),
+        update_date=index[-1],
+        next_trading_date=next_date,
+        source=RunTables(
+            run=run, inputs=inputs, frames=frames, trade_frame=trade_frame, fee_ratio=float(fee_ratio),
+            tax_ratio=float(tax_ratio), given_benchmark=bench, turnover=traded_value, categories=categories,
+            rebalance=rebalance, market=market_obj,
+        ),
+    )
+
+
+def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:
+    """Warn about rebalances that gave (or, when due after the data, give) weight to stocks
+    whose prices stopped."""
+    trade_rows, weight_rows = run.rebalance_rows, run.rebalance_weight_rows
+    if run.rebalance_due:
+        trade_rows = np.append(trade_rows, len(close.index))
+        weight_rows = np.append(weight_rows, run.next_weight_row)
+    warn_stale_holdings(stale_holdings(close, target, trade_rows, weight_rows))
+
+
+@dataclass(frozen=True)
+class RunTables:
+    """A finished run's tables, built from the engine's arrays when first asked for."""
+
+    run: SimpleNamespace
+    inputs: EngineInputs
+    frames: Mapping[str, pd.DataFrame]
+    trade_frame: pd.DataFrame
+    fee_ratio: float
+    tax_ratio: float
+    given_benchmark: pd.Series | None
+    turnover: pd.DataFrame | None
+    categories: Mapping[str, pd.DataFrame] | None
+    rebalance: Rebalance
+    market: object
+
+    def benchmark(self) -> pd.Series:
+        return benchmark_levels(self.given_benchmark, self.frames["close"])
+
+    def trades(self) -> pd.DataFrame:
+        table = trade_table(self.run, self.inputs, self.fee_ratio, self.tax_ratio)
+        if self.turnover is not None:
+            table = add_turnover(table, self.run, self.inputs, self.turnover)
+        return table
+
+    def position(self, trades: pd.DataFrame) -> pd.DataFrame:
+        return position_table(trades, self.frames["close"].index, self.inputs.pos_labels)
+
+    def liquidity(self, trades: pd.DataFrame) -> dict[str, dict[str, float]]:
+        return liquidity_table(trades, self.frames, self.categories, self.trade_frame)
+
+    def stock_operations(self) -> tuple[pd.Series, pd.Series, pd.DataFrame]:
+        return stock_operation_tables(self.run, self.inputs, self.rebalance, self.market)
+
+    def rebalance_dates(self) -> pd.DatetimeIndex:
+        return self.frames["close"].index[self.run.rebalance_rows]
+
+    def excursions(self) -> np.ndarray:
+        return self.run.excursions
+
+    def costs(self) -> pd.DataFrame:
+        return cost_table(self.run, self.frames["close"].index)

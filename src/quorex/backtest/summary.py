@@ -1,0 +1,103 @@
+"""A report's summary: the run's settings, then its figures, as values and as text."""
+
+from __future__ import annotations
+
+import warnings
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from quorex.figures import CURVE_LABELS, RELATIVE_LABELS, TRADE_LABELS, curve_figures, format_figure, trade_figures
+
+if TYPE_CHECKING:
+    from quorex.backtest.report import Report
+
+Row = tuple[str, float, str]
+
+
+def summary_table(report: Report, riskfree_rate: float) -> pd.DataFrame:
+    """The rows of ``Report.summary``: settings, curve figures, trade figures."""
+    rows = settings_rows(report) + _curve_rows(report, riskfree_rate) + _trade_rows(report)
+    frame = pd.DataFrame(
+        {"value": [r[1] for r in rows], "text": [r[2] for r in rows]},
+        index=pd.Index([r[0] for r in rows], name="figure"),
+    )
+    frame["value"] = frame["value"].astype(np.float64)
+    return frame
+
+
+def settings_rows(report: Report) -> list[Row]:
+    """The run's market, costs, exit rules, exit mode, rebalance rule and trade price."""
+    zone = getattr(report.market, "timezone", None)
+    name = market_name(report.market)
+    rows = [
+        ("Market", np.nan, f"{name} ({zone})" if zone else name),
+        ("Fee", float(report.fee_ratio), _cost_text(report.fee_ratio)),
+        ("Tax on sales", float(report.tax_ratio), _cost_text(report.tax_ratio)),
+    ]
+    for label, value in (("Stop loss", report.stop_loss), ("Take profit", report.take_profit),
+                         ("Trail stop", report.trail_stop)):
+        rows.append((label, np.nan if value is None else float(value),
+                     "off" if value is None else _cost_text(value)))
+    rows.append(("Exits at", np.nan, "touched level" if report.touched_exit else "next trade price"))
+    rows.append(("Rebalance", np.nan, _rebalance_text(report.rebalance)))
+    rows.append(("Trade at", np.nan, str(report.trade_at)))
+    return rows
+
+
+def _curve_rows(report: Report, riskfree_rate: float) -> list[Row]:
+    # Flat or tiny curves make some ratios 0/0; they read as NaN here.
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        figures = curve_figures(report.creturn, riskfree_rate)
+        metrics = report.metrics_at(riskfree_rate)
+        relative = {name: _number(getattr(metrics, name)()) for name, _ in RELATIVE_LABELS.values()}
+    rows = [(label, figures[name], format_figure(figures[name], kind)) for label, (name, kind) in CURVE_LABELS.items()]
+    rows += [(label, relative[name], format_figure(relative[name], kind))
+             for label, (name, kind) in RELATIVE_LABELS.items()]
+    return rows
+
+
+def _trade_rows(report: Report) -> list[Row]:
+    trades, trips = report.trades, report.round_trips
+    priced = trips.loc[trips["return"].notna()]
+    values = trade_figures(trips["return"].to_numpy(dtype=np.float64)) | {
+        "mae": float(priced["mae"].mean()) if len(priced) else np.nan,
+        "gmfe": float(priced["gmfe"].mean()) if len(priced) else np.nan,
+        "records": float(len(trades)),
+        "records_without_return": float(trades["return"].isna().sum()),
+        "fee_paid": float(report.costs["fee"].sum()),
+        "tax_paid": float(report.costs["tax"].sum()),
+        "capacity": _capacity(report),
+    }
+    return [(label, values[name], format_figure(values[name], kind)) for label, (name, kind) in TRADE_LABELS.items()]
+
+
+def _capacity(report: Report) -> float:
+    """The metrics' capacity; undefined (NaN) without turnover data, where they give 0."""
+    if "turnover@entry_date" not in report.trades:
+        return np.nan
+    return float(report.metrics.capacity())
+
+
+def _number(value: Any) -> float:
+    return np.nan if value is None else float(value)
+
+
+def _cost_text(ratio: float) -> str:
+    return f"{float(ratio) * 100:.6g} %"
+
+
+def market_name(market: Any) -> str:
+    """The market's name as the summary and the pages write it."""
+    getter = getattr(market, "get_name", None)
+    return str(getter()) if callable(getter) else str(market or "custom")
+
+
+def _rebalance_text(rebalance: Any) -> str:
+    if rebalance is None:
+        return "when the weights change"
+    if isinstance(rebalance, str):
+        return rebalance
+    return f"on {len(rebalance)} given dates"

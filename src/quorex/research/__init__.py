@@ -1,0 +1,13 @@
+"""Research on many backtests: parameter sweeps, walk-forward analysis, overfitting statistics.
+
+``grid`` expands and checks the parameter sets, ``workload`` runs one set,
+``transport`` and ``tasks`` carry sets to an executor's workers, ``sweep``
+assembles the table, ``walkforward`` chooses and trades sets window by
+window, and ``stats`` has the overfitting statistics.
+"""
+
+from quorex.research import stats
+from quorex.research.sweep import SweepError, SweepResult, sweep
+from quorex.research.walkforward import WalkForwardResult, walk_forward
+
+__all__ = ["SweepError", "SweepResult", "WalkForwardResult", "stats", "sweep", "walk_forward"]
