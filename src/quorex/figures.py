@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import math
 import warnings
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -52,6 +53,29 @@ def daily_curve(levels: pd.Series) -> pd.Series:
     return levels.resample("1D").last().dropna()
 
 
+def day_rows(index: pd.DatetimeIndex) -> tuple[np.ndarray, pd.DatetimeIndex]:
+    """The rows of the last stamp of each calendar day of a sorted ``index``, and those days.
+
+    ``levels[rows]`` on ``days`` is ``daily_curve(levels)`` for levels
+    without gaps: a sweep finds the rows once for all the curves of a market.
+    """
+    days = index.normalize()
+    if len(days) == 0:
+        return np.empty(0, dtype=np.int64), days
+    last = np.flatnonzero(np.r_[days[1:] != days[:-1], True])
+    return last, days[last]
+
+
+def level_returns(levels: np.ndarray) -> np.ndarray:
+    """The returns whose compounded product from a starting level of 1 is ``levels``."""
+    values = np.asarray(levels, dtype=np.float64)
+    out = np.empty(len(values))
+    if len(values):
+        out[0] = values[0] - 1.0
+        out[1:] = values[1:] / values[:-1] - 1.0
+    return out
+
+
 def curve_returns(levels: pd.Series) -> pd.Series:
     """Daily returns whose compounded product is the daily curve.
 
@@ -60,12 +84,7 @@ def curve_returns(levels: pd.Series) -> pd.Series:
     at 1 (the figures do not depend on it: they start from the first day).
     """
     daily = daily_curve(levels)
-    values = daily.to_numpy(dtype=np.float64)
-    out = np.empty(len(values))
-    if len(values):
-        out[0] = values[0] - 1.0
-        out[1:] = values[1:] / values[:-1] - 1.0
-    return pd.Series(out, index=daily.index, name="return")
+    return pd.Series(level_returns(daily.to_numpy(dtype=np.float64)), index=daily.index, name="return")
 
 
 def periods_per_year(dates: pd.DatetimeIndex) -> tuple[float, bool]:
@@ -103,37 +122,56 @@ def _no_dispersion(values: np.ndarray) -> np.ndarray:
     return (spread <= tolerance * np.abs(maximum)) | (spread <= tolerance * np.abs(minimum))
 
 
+@dataclass(frozen=True)
+class ReturnCalendar:
+    """What the return figures need of a curve's dates, worked out once for any number of curves."""
+
+    dates: pd.DatetimeIndex
+    factor: float  # periods per year
+    has_daily: bool  # whether daily figures apply
+    years: float  # from the first date to the last
+    months: np.ndarray  # each date's month, counted from year 0
+
+
+def return_calendar(dates: pd.DatetimeIndex) -> ReturnCalendar:
+    """The calendar of curves on ``dates`` (calendar days, sorted)."""
+    factor, has_daily = periods_per_year(dates) if len(dates) > 1 else (np.nan, False)
+    years = years_between(dates[0], dates[-1]) if len(dates) else 0.0
+    months = np.asarray(dates.year * 12 + dates.month - 1, dtype=np.int64)
+    return ReturnCalendar(dates, factor, has_daily, years, months)
+
+
 def return_figures(
-    returns: np.ndarray, dates: pd.DatetimeIndex, riskfree_rate: float = RISKFREE_RATE
+    returns: np.ndarray, dates: pd.DatetimeIndex | ReturnCalendar, riskfree_rate: float = RISKFREE_RATE
 ) -> dict[str, np.ndarray]:
     """The return figures of each column of ``returns`` (calendar dates × curves).
 
     ``returns`` are as ``curve_returns`` gives them: the first row is the
     first day's growth from a base, which no figure depends on; the curves
-    are their compounded products.
+    are their compounded products. ``dates`` may be their ``ReturnCalendar``.
     """
     n_dates, n_curves = returns.shape
     out = {name: np.full(n_curves, np.nan) for name in RETURN_FIGURES}
     if n_dates < 2 or n_curves == 0:
         return out
+    calendar = dates if isinstance(dates, ReturnCalendar) else return_calendar(dates)
     equity = np.cumprod(1.0 + returns, axis=0)
     daily = returns[1:]
-    factor, has_daily = periods_per_year(dates)
+    factor = calendar.factor
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # one daily return has no std
-        if has_daily:
+        if calendar.has_daily:
             out["volatility"] = daily.std(axis=0, ddof=1) * np.sqrt(factor)
             excess = daily - ((1.0 + riskfree_rate) ** (1.0 / factor) - 1.0)
             std = np.where(_no_dispersion(excess), np.nan, excess.std(axis=0, ddof=1))
             out["sharpe_ratio"] = excess.mean(axis=0) / std * np.sqrt(factor)
             downside = np.sqrt((np.minimum(excess, 0.0) ** 2).mean(axis=0))
             out["sortino_ratio"] = excess.mean(axis=0) / downside * np.sqrt(factor)
-        years = years_between(dates[0], dates[-1])
-        out["annual_return"] = (equity[-1] / equity[0]) ** (1.0 / years) - 1.0
+        out["annual_return"] = (equity[-1] / equity[0]) ** (1.0 / calendar.years) - 1.0
         peak = np.maximum.accumulate(equity, axis=0)
         out["max_drawdown"] = (equity / peak - 1.0).min(axis=0)
         out["calmar_ratio"] = out["annual_return"] / np.abs(out["max_drawdown"])
-        out["value_at_risk"], out["cvalue_at_risk"] = _monthly_tail(daily, dates)
+        out["value_at_risk"], out["cvalue_at_risk"] = _monthly_tail(daily, calendar.months)
     return out
 
 
@@ -144,26 +182,29 @@ def monthly_returns(daily: np.ndarray, dates: pd.DatetimeIndex) -> np.ndarray:
     without a date has a return of 0, and a missing (NaN) daily return is
     skipped, as a pandas month-end resample of the products gives them.
     """
-    months = dates.year * 12 + dates.month - 1
+    return _monthly_growth(daily, np.asarray(dates.year * 12 + dates.month - 1, dtype=np.int64))
+
+
+def _monthly_growth(daily: np.ndarray, months: np.ndarray) -> np.ndarray:
     first = int(months[0]) if len(months) else 0
     span = int(months[-1]) - first + 1 if len(months) else 0
     growth = np.ones((span, daily.shape[1]))
     if len(months):
         starts = np.flatnonzero(np.r_[True, months[1:] != months[:-1]])
-        growth[np.asarray(months[starts]) - first] = np.multiply.reduceat(
+        growth[months[starts] - first] = np.multiply.reduceat(
             np.where(np.isnan(daily), 1.0, 1.0 + daily), starts, axis=0
         )
     return growth - 1.0
 
 
-def _monthly_tail(daily: np.ndarray, dates: pd.DatetimeIndex) -> tuple[np.ndarray, np.ndarray]:
+def _monthly_tail(daily: np.ndarray, months: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """VaR (the 5 % quantile of monthly returns) and CVaR (the mean of the months below it).
 
-    ``daily`` are the returns of ``dates[1:]``; the first date has none but
-    its month counts.
+    ``daily`` are the returns of the dates after the first (of month
+    ``months``); the first date has none but its month counts.
     """
     unknown_first = np.full((1, daily.shape[1]), np.nan)
-    monthly = monthly_returns(np.vstack([unknown_first, daily]), dates)
+    monthly = _monthly_growth(np.vstack([unknown_first, daily]), months)
     if len(monthly) == 0:
         nothing = np.full(daily.shape[1], np.nan)
         return nothing, nothing.copy()

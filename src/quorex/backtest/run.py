@@ -17,25 +17,10 @@ import pandas as pd
 
 from quorex.backtest.engine import EngineInputs, run_engine
 from quorex.backtest.inputs.dates import check_timezones, dated_frame, dated_indexes
-from quorex.backtest.inputs.prices import (
-    PreparedPrices,
-    check_priced_symbols,
-    float_frame,
-    prepare_prices,
-    price_indexes,
-    trade_price_frame,
-)
-from quorex.backtest.inputs.rules import check_run_settings, check_touched_exit, resolve_costs, stop_arguments
-from quorex.backtest.inputs.weights import (
-    Rebalance,
-    align_weights,
-    drop_unchanged_rows,
-    resample_dates,
-    stale_holdings,
-    warn_stale_holdings,
-)
-from quorex.backtest.market import as_market, next_trading_date
+from quorex.backtest.inputs.prices import PreparedPrices, float_frame, prepare_prices, price_indexes
+from quorex.backtest.inputs.weights import Rebalance, align_weights
 from quorex.backtest.operations import stock_operation_tables
+from quorex.backtest.plan import plan_run, price_fields, run_rules, warn_stale
 from quorex.backtest.report import Report
 from quorex.backtest.tables import (
     add_turnover,
@@ -165,79 +150,48 @@ def backtest(
     symbols whose last price is more than 5 trading dates old; a symbol
     without any price that gets weight is refused.
     """
-    market_obj = as_market(market)
-    fee_ratio, tax_ratio = resolve_costs(fee_ratio, tax_ratio, market_obj)
+    rules = run_rules(
+        price_fields(prices), market=market, rebalance=rebalance, trade_at=trade_at, fee_ratio=fee_ratio,
+        tax_ratio=tax_ratio, stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop,
+        touched_exit=touched_exit, position_limit=position_limit,
+        retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
+        excursion_window=excursion_window, excursion_step=excursion_step,
+        periodically_rebalance=periodically_rebalance,
+    )
     given = prices if isinstance(prices, PreparedPrices) else None
     price_dates = given.dated if given is not None else price_indexes(prices)
     check_timezones({**price_dates, **dated_indexes(weights=weights, turnover=turnover, benchmark=benchmark)},
-                    market_obj)
+                    rules.market)
     prepared = prepare_prices(prices, bad_prices)
-    frames, lowest = prepared.frames, prepared.lowest
+    frames = prepared.frames
     close = frames["close"]
-    index = close.index
-    next_date = next_trading_date(market_obj, index[-1])
-
-    trade_frame = trade_price_frame(frames, trade_at)
-    check_touched_exit(touched_exit, frames)
-    stops = stop_arguments(stop_loss, take_profit, trail_stop)
-    check_run_settings(position_limit, excursion_window, excursion_step)
     bench = checked_benchmark(benchmark)
     traded_value = None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
     categories = checked_categories(categories)
 
-    target = align_weights(weights, close.columns)
-    if rebalance is None:
-        target = drop_unchanged_rows(target)
-    resample = resample_dates(rebalance, index, target.index, next_date)
-    trade_field = "close" if trade_at == "close" else "open"
-    check_priced_symbols(target, {"the close": (close.columns, lowest["close"]),
-                                  f"the {trade_at}": (close.columns, lowest[trade_field])})
-
-    inputs = EngineInputs.build(frames, trade_frame, target, resample, touched_exit)
-    run = run_engine(
-        inputs,
-        fee_ratio=fee_ratio,
-        tax_ratio=tax_ratio,
-        touched_exit=bool(touched_exit),
-        position_limit=float(position_limit),
-        retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
-        stop_trading_next_period=bool(stop_trading_next_period),
-        tradearc_window=int(excursion_window),
-        tradearc_window_step=int(excursion_step),
-        periodically_rebalance=bool(periodically_rebalance),
-        **stops,
-    )
-    _warn_stale(close, target, run)
+    plan = plan_run(prepared, align_weights(weights, close.columns), rules)
+    run = run_engine(plan.inputs, **rules.settings)
+    warn_stale(close, plan.target, run)
 
     return Report(
-        creturn=pd.Series(run.creturn, index=index, name="creturn"),
-        fee_ratio=fee_ratio,
-        tax_ratio=tax_ratio,
+        creturn=pd.Series(run.creturn, index=close.index, name="creturn"),
+        fee_ratio=rules.fee_ratio,
+        tax_ratio=rules.tax_ratio,
         stop_loss=stop_loss,
         take_profit=take_profit,
         trail_stop=trail_stop,
         trade_at=trade_at,
-        market=market_obj,
+        market=rules.market,
         rebalance=rebalance,
-        touched_exit=bool(touched_exit),
-        update_date=index[-1],
-        next_trading_date=next_date,
+        touched_exit=rules.touched_exit,
+        update_date=close.index[-1],
+        next_trading_date=plan.next_date,
         source=RunTables(
-            run=run, inputs=inputs, frames=frames, trade_frame=trade_frame, fee_ratio=float(fee_ratio),
-            tax_ratio=float(tax_ratio), given_benchmark=bench, turnover=traded_value, categories=categories,
-            rebalance=rebalance, market=market_obj,
+            run=run, inputs=plan.inputs, frames=frames, trade_frame=plan.trade_frame, fee_ratio=rules.fee_ratio,
+            tax_ratio=rules.tax_ratio, given_benchmark=bench, turnover=traded_value, categories=categories,
+            rebalance=rebalance, market=rules.market,
         ),
     )
-
-
-def _warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:
-    """Warn about rebalances that gave (or, when due after the data, give) weight to stocks
-    whose prices stopped."""
-    trade_rows, weight_rows = run.rebalance_rows, run.rebalance_weight_rows
-    if run.rebalance_due:
-        trade_rows = np.append(trade_rows, len(close.index))
-        weight_rows = np.append(weight_rows, run.next_weight_row)
-    warn_stale_holdings(stale_holdings(close, target, trade_rows, weight_rows))
 
 
 @dataclass(frozen=True)

@@ -87,7 +87,13 @@ def moments(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.
 
 def psr_values(values: np.ndarray, benchmark_sr: float | np.ndarray) -> np.ndarray:
     """The probabilistic Sharpe ratio of each column of ``values`` (observations × series)."""
-    count, sr, skew, kurt = moments(values)
+    return psr_of_moments(*moments(values), benchmark_sr)
+
+
+def psr_of_moments(
+    count: np.ndarray, sr: np.ndarray, skew: np.ndarray, kurt: np.ndarray, benchmark_sr: float | np.ndarray
+) -> np.ndarray:
+    """The probabilistic Sharpe ratio from the ``moments`` of each series."""
     with np.errstate(divide="ignore", invalid="ignore"):
         spread = np.sqrt(1.0 - skew * sr + (kurt - 1.0) / 4.0 * sr**2)
         return ndtr((sr - benchmark_sr) * np.sqrt(count - 1.0) / spread)
