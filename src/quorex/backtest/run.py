@@ -16,8 +16,8 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.engine import EngineInputs, run_engine
-from quorex.backtest.inputs.dates import check_timezones, dated_frame, dated_indexes
-from quorex.backtest.inputs.prices import PreparedPrices, float_frame, prepare_prices, price_indexes
+from quorex.backtest.inputs.dates import check_timezones, dated_indexes
+from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices, price_indexes
 from quorex.backtest.inputs.weights import Rebalance, align_weights
 from quorex.backtest.operations import stock_operation_tables
 from quorex.backtest.plan import plan_run, price_fields, run_rules, warn_stale
@@ -27,6 +27,7 @@ from quorex.backtest.tables import (
     benchmark_levels,
     checked_benchmark,
     checked_categories,
+    checked_turnover,
     cost_table,
     liquidity_table,
     position_table,
@@ -166,7 +167,7 @@ def backtest(
     frames = prepared.frames
     close = frames["close"]
     bench = checked_benchmark(benchmark)
-    traded_value = None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
+    traded_value = checked_turnover(turnover)
     categories = checked_categories(categories)
 
     plan = plan_run(prepared, align_weights(weights, close.columns), rules)

@@ -160,7 +160,15 @@ def checked_categories(categories: Mapping[str, pd.DataFrame] | None) -> dict[st
     """The category flags as date-indexed frames, checked before the run."""
     if categories is None:
         return None
+    if not isinstance(categories, Mapping):
+        raise TypeError(f"categories must map names to frames, got {type(categories).__name__}")
     return {name: dated_frame(flags, f"categories[{name!r}]") for name, flags in categories.items()}
+
+
+def checked_turnover(turnover: pd.DataFrame | None) -> pd.DataFrame | None:
+    """The traded values as a date-indexed float frame; None when not given."""
+    return None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
+
 
 
 def _share(flags: np.ndarray) -> float:
@@ -186,6 +194,10 @@ def benchmark_levels(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Ser
     growth = held.ffill() / held.iloc[0]
     return growth.mean(axis=1).rename("benchmark")
 
+
+
+# The inputs only a report's tables read, and their checks.
+REPORT_INPUTS = {"benchmark": checked_benchmark, "turnover": checked_turnover, "categories": checked_categories}
 
 def _dev_holding(columns):  # DEVFALLBACK
     t = pd.DataFrame(columns)

@@ -10,13 +10,17 @@ from typing import Any
 import pandas as pd
 
 from quorex.backtest.inputs.rules import check_rule
+from quorex.backtest.plan import price_fields
 from quorex.backtest.run import backtest
+from quorex.backtest.tables import REPORT_INPUTS
+from quorex.research.tokens import value_key
 
 Strategy = pd.DataFrame | Callable[..., pd.DataFrame]
 Grid = Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
 
-# The keys that are rules of the backtest; every other key goes to the strategy.
-BACKTEST_ARGUMENTS = tuple(inspect.signature(backtest).parameters)[2:]
+# The keys that are rules of the backtest, and their defaults; every other key goes to the strategy.
+BACKTEST_DEFAULTS = {name: p.default for name, p in list(inspect.signature(backtest).parameters.items())[2:]}
+BACKTEST_ARGUMENTS = tuple(BACKTEST_DEFAULTS)
 
 
 def expand_grid(grid: Grid) -> list[dict[str, Any]]:
@@ -87,18 +91,21 @@ def validate(sets: list[dict[str, Any]], fixed: Mapping[str, Any], strategy: Str
     clash = sorted(varied & set(fixed))
     if clash:
         raise ValueError(f"grid and fixed arguments both set {clash}")
-    fields = set(prices) if isinstance(prices, Mapping) else {"close"}
-    checked: set[tuple[str, str]] = set()
+    fields = price_fields(prices)
+    checked: set[tuple[str, Any]] = set()
     pairs = [(k, v, "fixed argument") for k, v in fixed.items()]
     pairs += [(k, v, "grid") for entry in sets for k, v in entry.items()]
     for key, value, where in pairs:
         if key not in BACKTEST_ARGUMENTS:
             continue
-        seen = (key, repr(value))
+        seen = (key, value_key(value))
         if seen in checked:
             continue
         checked.add(seen)
         try:
-            check_rule(key, value, fields)
+            if key in REPORT_INPUTS:
+                REPORT_INPUTS[key](value)
+            else:
+                check_rule(key, value, fields)
         except (TypeError, ValueError) as exc:
             raise ValueError(f"{where} {key}={value!r}: {exc}") from None

@@ -1,35 +1,40 @@
-"""Parameter sweeps: many backtests of one strategy, on any executor.
+"""Parameter sweeps: many backtests of one strategy, on any executor, at any scale.
 
-``sweep`` runs one backtest per parameter set, keeps each set's daily
-returns and trade figures, and computes the return figures of all sets at
-once from the returns matrix with ``quorex.figures``. Sets go out to the
-executor in chunks (``quorex.research.tasks``); the market reaches each
-worker once (``quorex.research.transport``), and the table is assembled by
-set index, so it is the same bit for bit whichever executor ran it.
+``sweep`` runs one backtest per parameter set and tabulates its figures.
+The strategy runs once per distinct combination of its own parameters
+(``quorex.research.signals``); each set then costs one engine run and its
+figures, computed from the engine's arrays (``quorex.research.runs``). Sets
+go out to the executor in chunks (``quorex.research.execution``); the market
+and the signals reach each worker once (``quorex.research.transport``);
+finished chunks go to memory or to a store on disk
+(``quorex.research.results``), from which a stopped sweep resumes. The
+table is assembled by set index, so it is the same bit for bit whichever
+executor ran it, in how many chunks, and whether it was resumed.
 """
 
 from __future__ import annotations
 
 import itertools
-import math
 import os
-import warnings
-from collections.abc import Mapping
-from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_completed
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping
+from concurrent.futures import Executor
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
-from quorex.figures import SWEEP_FIGURES, return_figures
+from quorex.figures import SWEEP_FIGURES
+from quorex.research.execution import Lost, execute
 from quorex.research.grid import Grid, Strategy, expand_grid, validate
-from quorex.research.stats import expected_max_sharpe, moments, psr_values
+from quorex.research.results import MemoryResults, StoredResults
+from quorex.research.runs import KEPT, SHARPE_MOMENTS
+from quorex.research.signals import plan_signals
+from quorex.research.stats import expected_max_sharpe, psr_of_moments
 from quorex.research.stats import pbo as overfitting_probability
-from quorex.research.tasks import ChunkOutcome, run_chunk
-from quorex.research.transport import Transport, dask_client, worker_count
-from quorex.research.workload import RUN_FIGURES, Workload
+from quorex.research.tokens import token
+from quorex.research.transport import dask_client
+from quorex.research.workload import Workload
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
@@ -45,7 +50,8 @@ class SweepError(RuntimeError):
 
     ``missing`` lists the indices of the sets without a result; ``partial``
     is the ``SweepResult`` of everything that did run (the missing sets have
-    NaN figures and their reason in ``error``).
+    NaN figures and their reason in ``error``). With a ``store``, running
+    the same sweep again runs only the missing sets.
     """
 
     def __init__(self, message: str, *, missing: list[int], partial: SweepResult) -> None:
@@ -54,108 +60,15 @@ class SweepError(RuntimeError):
         self.partial = partial
 
 
-class Collected:
-    """Results by set index, filled in as chunks finish."""
-
-    def __init__(self, n_sets: int) -> None:
-        self.n_sets = n_sets
-        self.returns: list[np.ndarray | None] = [None] * n_sets
-        self.run_figures = np.full((n_sets, len(RUN_FIGURES)), np.nan)
-        self.errors: list[str | None] = [None] * n_sets
-        self.dates: np.ndarray | None = None
-        self.missing: list[int] = []
-
-    def add(self, chunk: ChunkOutcome) -> None:
-        if self.dates is None and chunk.dates is not None:
-            self.dates = chunk.dates
-        for result in chunk.sets:
-            self.returns[result.index] = result.returns
-            self.run_figures[result.index] = result.figures
-            self.errors[result.index] = result.error
-
-    def lose(self, indices: list[int], reason: BaseException) -> None:
-        self.missing.extend(indices)
-        for i in indices:
-            self.errors[i] = f"not run: the executor failed ({type(reason).__name__}: {reason})"
-
-
-def _chunks(n_sets: int, size: int) -> list[list[int]]:
-    return [list(range(start, min(start + size, n_sets))) for start in range(0, n_sets, size)]
-
-
-def _execute(
-    workload: Workload,
-    sets: list[dict[str, Any]],
-    executor: Executor | None,
-    chunk_size: int | None,
-    progress: bool,
-) -> Collected:
-    from tqdm.auto import tqdm
-
-    collected = Collected(len(sets))
-    # Sets take tens of milliseconds and differ in length: small chunks keep
-    # the workers evenly busy to the end, at a per-task cost of about a millisecond.
-    size = chunk_size or max(1, math.ceil(len(sets) / (16 * worker_count(executor))))
-    chunks = _chunks(len(sets), int(size))
-    owned = executor is None and len(sets) > 1
-    pool = ThreadPoolExecutor(os.cpu_count() or 1) if owned else executor
-    bar = None
-    try:
-        if pool is None:
-            bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
-            for chunk in chunks:
-                collected.add(run_chunk(workload, chunk, [sets[i] for i in chunk]))
-                bar.update(len(chunk))
-            return collected
-        transport = Transport(workload, pool)
-        try:
-            pending = _submit(transport.pool, transport.source, chunks, sets, collected)
-            # The bar's monitor thread starts only now: a forking pool has started its workers.
-            bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
-            _gather(pending, collected, bar)
-        finally:
-            transport.close()
-    finally:
-        if bar is not None:
-            bar.close()
-        if owned:
-            pool.shutdown()
-    return collected
-
-
-def _submit(
-    pool: Executor, source: Any, chunks: list[list[int]], sets: list[dict[str, Any]], collected: Collected
-) -> dict[Future, list[int]]:
-    pending: dict[Future, list[int]] = {}
-    for k, chunk in enumerate(chunks):
-        try:
-            pending[pool.submit(run_chunk, source, chunk, [sets[i] for i in chunk])] = chunk
-        except Exception as exc:  # noqa: BLE001 - a broken pool refuses new work
-            for rest in chunks[k:]:
-                collected.lose(rest, exc)
-            break
-    return pending
-
-
-def _gather(pending: dict[Future, list[int]], collected: Collected, bar: Any) -> None:
-    """Collect finished chunks in any order; they are filed by set index."""
-    for future in as_completed(pending):
-        chunk = pending[future]
-        try:
-            collected.add(future.result())
-        except Exception as exc:  # noqa: BLE001 - the chunk's sets are reported missing
-            collected.lose(chunk, exc)
-        bar.update(len(chunk))
-
-
 def sweep(
     strategy: Strategy,
     prices: pd.DataFrame | Mapping[str, pd.DataFrame],
     grid: Grid,
     *,
-    executor: Executor | None = None,
+    executor: Executor | Any | None = None,
     progress: bool = True,
     chunk_size: int | None = None,
+    store: str | os.PathLike[str] | None = None,
     **fixed: Any,
 ) -> SweepResult:
     """Backtest every parameter set of ``grid`` and tabulate their figures.
@@ -165,7 +78,7 @@ def sweep(
     strategy
         A weights DataFrame (the sweep varies only backtest arguments), or a
         callable ``strategy(prices, **signal_params) -> weights``, called
-        where the set runs.
+        once per distinct combination of its parameters, by a worker.
     prices
         As for ``quorex.backtest``.
     grid
@@ -175,13 +88,20 @@ def sweep(
     executor
         None: a thread pool with one thread per core (serial for one set).
         Any ``concurrent.futures.Executor``: a thread pool or a process pool
-        (the market goes to each process once, through shared memory); or a
-        Dask ``distributed.Client`` (the market is broadcast to its workers
-        once and kept there for the next sweep of the same market).
+        (the market and each weights table go to each process once, through
+        shared memory); or a Dask ``distributed.Client`` (the market is
+        broadcast to its workers once and kept there for the next sweep of
+        the same market; each weights table is computed by one task).
     progress
         Show a progress bar (tqdm, terminal or notebook).
     chunk_size
-        Sets per task; by default about four tasks per worker.
+        Sets per task; by default about sixteen tasks per worker.
+    store
+        A directory: each finished chunk's rows and returns are written
+        there as Parquet files (needs pyarrow, ``quorex[parquet]``), memory
+        stays flat whatever the number of sets, and the same call with the
+        same ``store`` runs only the sets missing there. A store written by
+        another sweep (grid, market, fixed arguments or strategy) is refused.
     fixed
         Arguments given to every run (backtest arguments or strategy
         parameters).
@@ -189,8 +109,8 @@ def sweep(
     Raises
     ------
     ValueError
-        Before anything runs: an empty grid, an unknown key, or a value the
-        backtest would refuse.
+        Before anything runs: an empty grid, an unknown key, a value the
+        backtest would refuse, or a store of another sweep.
     SweepError
         When the executor fails (a worker process dies, say); it names the
         sets that did not run and carries the partial result as ``partial``.
@@ -208,17 +128,57 @@ def sweep(
     validate(sets, fixed, strategy, prices)
     is_table = isinstance(strategy, pd.DataFrame)
     workload = Workload(prices, strategy if is_table else None, None if is_table else strategy, dict(fixed))
-    collected = _execute(workload, sets, executor, chunk_size, progress)
-    result = _assemble(collected, sets, workload)
-    if collected.missing:
-        missing = sorted(collected.missing)
+    days = pd.DatetimeIndex(workload.calendar.days.to_numpy(), name="date")
+    if store is None:
+        results: MemoryResults | StoredResults = MemoryResults(len(sets), days)
+    else:
+        results = StoredResults.open(store, sweep_identity(workload, sets), len(sets), days)
+    pending = results.pending()
+    with _Progress(len(sets), len(sets) - len(pending), progress) as bar:
+        lost = execute(workload, sets, plan_signals(sets, fixed, is_table), pending, executor, chunk_size,
+                       results, bar.update)
+    result = _assemble(results, lost, sets, workload)
+    if lost:
+        missing = sorted(i for loss in lost for i in loss.indices)
         raise SweepError(
             f"the executor failed; {len(missing)} of {len(sets)} sets did not run: {_ranges(missing)} "
-            f"({collected.errors[missing[0]]})",
+            f"({result.table['error'].iloc[missing[0]]})",
             missing=missing,
             partial=result,
         )
     return result
+
+
+def sweep_identity(workload: Workload, sets: list[dict[str, Any]]) -> dict[str, str]:
+    """What a store's results belong to, by content."""
+    return {
+        "grid": token(sets),
+        "market": token(workload.prices),
+        "fixed arguments": token(workload.fixed),
+        "strategy": token(workload.weights if workload.strategy is None else workload.strategy),
+    }
+
+
+class _Progress:
+    """A tqdm bar that starts at the first finished chunk: a forking pool has started its workers by then."""
+
+    def __init__(self, total: int, done: int, show: bool) -> None:
+        self.total, self.done, self.show = total, done, show
+        self.bar: Any = None
+
+    def update(self, n: int) -> None:
+        if self.bar is None:
+            from tqdm.auto import tqdm
+
+            self.bar = tqdm(total=self.total, initial=self.done, unit="set", desc="sweep", disable=not self.show)
+        self.bar.update(n)
+
+    def __enter__(self) -> _Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 def _ranges(indices: list[int]) -> str:
@@ -230,62 +190,46 @@ def _ranges(indices: list[int]) -> str:
     return ", ".join(groups)
 
 
-def _returns_frame(collected: Collected) -> pd.DataFrame:
-    columns = pd.RangeIndex(collected.n_sets, name="set")
-    if collected.dates is None:
-        return pd.DataFrame(index=pd.DatetimeIndex([], name="date"), columns=columns, dtype=np.float64)
-    dates = pd.DatetimeIndex(collected.dates.view("datetime64[ns]"), name="date")
-    matrix = np.full((len(dates), collected.n_sets), np.nan)
-    for i, values in enumerate(collected.returns):
-        if values is None:
-            continue
-        if len(values) != len(dates):
-            collected.errors[i] = f"the returns cover {len(values)} dates instead of {len(dates)}"
-            continue
-        matrix[:, i] = values
-    return pd.DataFrame(matrix, index=dates, columns=columns)
+def figure_table(kept: np.ndarray, index: pd.Index) -> pd.DataFrame:
+    """The figures of every set (rows of ``kept``, see ``quorex.research.runs.KEPT``), DSR added."""
+    columns = {name: kept[:, k] for k, name in enumerate(KEPT)}
+    columns["dsr"] = deflated_sharpe(*(columns[name] for name in SHARPE_MOMENTS))
+    return pd.DataFrame({name: columns[name] for name in FIGURES}, index=index)
 
 
-def figure_table(returns: pd.DataFrame, run_figures: np.ndarray) -> pd.DataFrame:
-    """All figures of every set (columns of ``returns``), computed together."""
-    matrix = returns.to_numpy()
-    figures = return_figures(matrix, returns.index)
-    for k, name in enumerate(RUN_FIGURES):
-        figures[name] = run_figures[:, k]
-    figures["final_equity"] = np.prod(1.0 + matrix, axis=0) if len(matrix) else np.full(matrix.shape[1], np.nan)
-    figures["psr"], figures["dsr"] = _sharpe_probabilities(matrix[1:])
-    return pd.DataFrame({name: figures[name] for name in FIGURES}, index=returns.columns)
+def deflated_sharpe(count: np.ndarray, sr: np.ndarray, skew: np.ndarray, kurt: np.ndarray) -> np.ndarray:
+    """Each set's PSR against the Sharpe ratio the best of the sets that ran would reach by luck."""
+    trials = sr[np.isfinite(sr)]
+    if len(trials) < 2:
+        return np.full(len(sr), np.nan)
+    threshold = expected_max_sharpe(len(trials), float(np.std(trials, ddof=1)))
+    return psr_of_moments(count, sr, skew, kurt, threshold)
 
 
-def _sharpe_probabilities(daily: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """PSR against 0 and DSR against the best of the sets that ran, per set."""
-    n_sets = daily.shape[1]
-    if len(daily) < 2:
-        return np.full(n_sets, np.nan), np.full(n_sets, np.nan)
-    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # sets that failed have no returns
-        psr = psr_values(daily, 0.0)
-        sr = moments(daily)[1]
-        trials = sr[np.isfinite(sr)]
-        if len(trials) < 2:
-            return psr, np.full(n_sets, np.nan)
-        threshold = expected_max_sharpe(len(trials), float(np.std(trials, ddof=1)))
-        return psr, psr_values(daily, threshold)
-
-
-def _assemble(collected: Collected, sets: list[dict[str, Any]], workload: Workload) -> SweepResult:
-    returns = _returns_frame(collected)
-    figures = figure_table(returns, collected.run_figures)
+def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: list[dict[str, Any]],
+              workload: Workload) -> SweepResult:
+    kept, errors = results.rows()
+    errors = list(errors)
+    for loss in lost:
+        reason = f"not run: the executor failed ({type(loss.reason).__name__}: {loss.reason})"
+        for i in loss.indices:
+            errors[i] = reason
+    index = pd.RangeIndex(len(sets), name="set")
     params = list(dict.fromkeys(key for entry in sets for key in entry))
     table = pd.DataFrame.from_records(
-        [{key: entry.get(key) for key in params} for entry in sets], columns=params, index=returns.columns
+        [{key: entry.get(key) for key in params} for entry in sets], columns=params, index=index
     )
-    table = pd.concat([table, figures], axis=1)
-    table["error"] = pd.Series(collected.errors, index=returns.columns, dtype=object)
-    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload)
+    table = pd.concat([table, figure_table(kept, index)], axis=1)
+    table["error"] = pd.Series(errors, index=index, dtype=object)
+    days = results.days
+
+    def returns() -> pd.DataFrame:
+        return pd.DataFrame(results.returns(), index=days, columns=index)
+
+    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload,
+                       store=getattr(results, "path", None))
 
 
-@dataclass(eq=False, repr=False)
 class SweepResult:
     """The outcome of ``sweep``.
 
@@ -299,20 +243,33 @@ class SweepResult:
         set that failed).
     returns : DataFrame
         Daily returns, dates × sets; ``(1 + returns).cumprod()`` is each
-        set's equity curve.
+        set's equity curve. From a store it is read when first asked for.
     params : list of str
         The varied parameters (the first columns of ``table``).
     sets : list of dict
         Each set's parameters.
     workload : Workload
         The market, strategy and fixed arguments every set ran with.
+    store : Path or None
+        The store the results were kept in.
     """
 
-    table: pd.DataFrame
-    returns: pd.DataFrame
-    params: list[str]
-    sets: list[dict[str, Any]]
-    workload: Workload
+    def __init__(
+        self, *, table: pd.DataFrame, returns: pd.DataFrame | Callable[[], pd.DataFrame], params: list[str],
+        sets: list[dict[str, Any]], workload: Workload, store: Path | None = None,
+    ) -> None:
+        self.table = table
+        self._returns = returns
+        self.params = params
+        self.sets = sets
+        self.workload = workload
+        self.store = store
+
+    @property
+    def returns(self) -> pd.DataFrame:
+        if callable(self._returns):
+            self._returns = self._returns()
+        return self._returns
 
     def best(self, by: str = "sharpe_ratio") -> pd.Series:
         """The table row of the best set by ``by`` (highest; lowest for volatility and turnover)."""

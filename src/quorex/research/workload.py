@@ -1,7 +1,9 @@
-"""What every set of a sweep needs, and one set's run: its daily returns and trade figures."""
+"""What every set of a sweep needs: the market, the strategy and the fixed arguments,
+and what a process works out from them once (the checked prices, the calendar)."""
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -9,17 +11,29 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices
-from quorex.backtest.roundtrips import holding_returns
+from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices, price_frames
 from quorex.backtest.run import backtest
-from quorex.figures import TRADE_FIGURES, curve_returns, trade_figures, years_between, yearly_turnover
+from quorex.figures import ReturnCalendar, day_rows, return_calendar
 from quorex.research.grid import split_settings
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
 
-# The figures a set's run gives besides its returns, in this order.
-RUN_FIGURES = (*TRADE_FIGURES, "records", "turnover")
+# Guards the first computation of each process-wide cache of a workload.
+_CACHE_LOCK = threading.RLock()
+
+
+@dataclass(frozen=True)
+class Calendar:
+    """The days of a market's daily curves: ``rows`` picks each day's last date; ``figures``
+    is what the return figures need of those days."""
+
+    rows: np.ndarray
+    figures: ReturnCalendar
+
+    @property
+    def days(self) -> pd.DatetimeIndex:
+        return self.figures.dates
 
 
 @dataclass(frozen=True)
@@ -37,24 +51,47 @@ class Workload:
         weights = self.weights if self.strategy is None else self.strategy(self.prices, **signals)
         return backtest(weights, self.prepared(rules.get("bad_prices", "raise")), **rules)
 
+    def __getstate__(self) -> dict[str, Any]:
+        return {name: value for name, value in self.__dict__.items() if not name.startswith("_")}
+
     def __setstate__(self, state: dict[str, Any]) -> None:
         # A Dask worker rebuilds arrays inside its network buffers, at offsets
         # that leave float64 data unaligned; NumPy then takes its slow paths
         # on every scan. The frames are copied once, aligned, on arrival.
-        state = {k: v for k, v in state.items() if k != "_prepared"}
-        state["prices"] = _realigned(state["prices"])
-        state["weights"] = _realigned(state["weights"])
+        state = dict(state, prices=realigned(state["prices"]), weights=realigned(state["weights"]))
         self.__dict__.update(state)
+
+    def _cached(self, name: str, make: Callable[[], Any]) -> Any:
+        with _CACHE_LOCK:
+            if name not in self.__dict__:
+                self.__dict__[name] = make()
+            return self.__dict__[name]
 
     def prepared(self, bad_prices: str) -> PreparedPrices:
         """The market checked once per process and mode, not once per set."""
-        cache = self.__dict__.setdefault("_prepared", {})
-        if bad_prices not in cache:
-            cache[bad_prices] = prepare_prices(self.prices, bad_prices)
-        return cache[bad_prices]
+        return self._cached(f"_prepared_{bad_prices}", lambda: prepare_prices(self.prices, bad_prices))
+
+    @property
+    def symbols(self) -> pd.Index:
+        """The priced symbols."""
+        return self.calendar_source.columns
+
+    @property
+    def calendar_source(self) -> pd.DataFrame:
+        """The closes as a backtest reads them (sorted by date), for their dates and symbols."""
+        return self._cached("_close", lambda: price_frames(self.prices)["close"])
+
+    @property
+    def calendar(self) -> Calendar:
+        """The calendar days of every set's daily curve."""
+        def make() -> Calendar:
+            rows, days = day_rows(self.calendar_source.index)
+            return Calendar(rows, return_calendar(days))
+
+        return self._cached("_calendar", make)
 
 
-def _realigned(prices: Any) -> Any:
+def realigned(prices: Any) -> Any:
     """``prices`` (a frame, a mapping of frames or anything else) with aligned frame values."""
     def aligned(frame: Any) -> Any:
         if isinstance(frame, pd.DataFrame) and not frame.to_numpy().flags.aligned:
@@ -64,39 +101,3 @@ def _realigned(prices: Any) -> Any:
     if isinstance(prices, Mapping):
         return {field: aligned(frame) for field, frame in prices.items()}
     return aligned(prices)
-
-
-@dataclass
-class SetOutcome:
-    """One set's result: its daily returns and ``RUN_FIGURES``, or the error that stopped it."""
-
-    index: int
-    returns: np.ndarray | None
-    figures: tuple[float, ...]
-    error: str | None
-
-    @classmethod
-    def failed(cls, index: int, exc: BaseException) -> SetOutcome:
-        return cls(index, None, (np.nan,) * len(RUN_FIGURES), f"{type(exc).__name__}: {exc}")
-
-
-def run_figures(trades: pd.DataFrame, dates: pd.DatetimeIndex) -> tuple[float, ...]:
-    """The trade figures of one run (over its round trips), its record count and yearly turnover."""
-    trips = holding_returns(
-        trades["return"].to_numpy(dtype=np.float64), trades["holding"].to_numpy(), trades["entry_index"].to_numpy()
-    )
-    figures = trade_figures(trips)
-    years = years_between(dates[0], dates[-1]) if len(dates) > 1 else 0.0
-    turnover = yearly_turnover(
-        trades["position"].to_numpy(dtype=np.float64), pd.factorize(trades["stock_id"])[0],
-        trades["entry_index"].to_numpy(), trades["exit_index"].to_numpy(), years,
-    )
-    return (*(figures[name] for name in TRADE_FIGURES), float(len(trades)), turnover)
-
-
-def run_set(workload: Workload, index: int, settings: Mapping[str, Any]) -> tuple[SetOutcome, np.ndarray]:
-    """One set's outcome and the nanoseconds of its calendar dates."""
-    report = workload.report(settings)
-    returns = curve_returns(report.creturn)
-    figures = run_figures(report.trades, returns.index)
-    return SetOutcome(index, returns.to_numpy(), figures, None), returns.index.asi8
