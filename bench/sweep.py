@@ -1,25 +1,43 @@
-"""Throughput of quorex.sweep on each executor, its memory with threads, and pbo's run time.
+"""Sweeps at scale: throughput against the engine alone, each signal once, flat memory with a
+store, a killed sweep resumed, Dask against serial, and pbo's run time.
 
-Sweep workload: the W1 market of bench/backtest.py (5,000 dates x 2,000
-stocks, a new 100-stock momentum portfolio every 21 dates, traded at the
-"open" series, excursion window 20 / step 5; frames column-major, as read
-from files) under a 4 x 4 x 4 grid of
-stop_loss x take_profit x trail_stop: 64 rules-only sets. Each executor
-is started and warmed up (workers import quorex) before it is timed; the
-fastest of three sweeps counts.
+S1 (throughput): 5,000 dates x 500 stocks (random walks, 1 % of prices
+missing), momentum weights (the 50 stocks with the best return over
+``lookback`` dates, month-end rebalance) for lookback in {20, 60, 120, 250}
+(4 signals), each under 256 exit rules: stop_loss x take_profit x trail_stop
+(4 values each) x retain_cost_when_rebalance x stop_trading_next_period:
+1,024 sets. Timed side by side in one run:
 
-PBO workload: 1,000 strategies x 5,000 days of normal returns, 16 blocks
-(12,870 splits).
+- ``engine.run`` alone on one thread: the engine inputs the sweep builds,
+  called once for each of the 1,024 sets;
+- the sweep on 1 thread, 2 threads, a ``ProcessPoolExecutor(2)`` and a Dask
+  ``LocalCluster(2)`` with its default settings, its strategy a lookup of
+  the precomputed weights (the sweep's own cost); and on 2 threads with the
+  momentum computed by the strategy (its calls counted);
+- what a set costs besides the engine, on one thread.
 
-    python bench/sweep.py [--sets 64] [--skip-dask]
+S2 (scale): 1,000 dates x 50 stocks, 2 lookbacks x 50 stop_loss x 50
+take_profit x 20 trail_stop = 100,000 sets with ``store=``, each sweep in
+a fresh process: peak RSS against the first 1,000 sets; then the same
+sweep killed about halfway and run again, and its table against the
+uninterrupted one.
+
+PBO: 1,000 strategies x 5,000 days of normal returns, 16 blocks.
+
+    python bench/sweep.py [--skip-dask] [--skip-scale] [--scale-sets 100000]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import multiprocessing
+import signal
+import subprocess
 import sys
+import tempfile
 import time
+from collections import Counter
 from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path
 
@@ -28,113 +46,232 @@ import pandas as pd
 
 import quorex
 from quorex import stats
-from quorex.research.sweep import expand_grid
+from quorex.backtest.engine import run_engine
+from quorex.research import runs
+from quorex.research.grid import expand_grid
+from quorex.research.runs import set_rules
+from quorex.research.signals import prepare_signal
+from quorex.research.workload import Workload
 
-sys.path.insert(0, str(Path(__file__).parent))
-import backtest as bench_backtest  # noqa: E402  (the W1 market builder)
-
-MIB = 1 << 20
-REPEATS = 3
-GRID_VALUES = {
+LOOKBACKS = [20, 60, 120, 250]
+RULES = {
     "stop_loss": [None, 0.05, 0.1, 0.15],
-    "take_profit": [None, 0.1, 0.2, 0.3],
-    "trail_stop": [None, 0.05, 0.1, 0.15],
+    "take_profit": [None, 0.1, 0.2, 0.4],
+    "trail_stop": [None, 0.05, 0.1, 0.2],
+    "retain_cost_when_rebalance": [False, True],
+    "stop_trading_next_period": [False, True],
 }
+FIXED = {"rebalance": "ME"}
+MIB = 1 << 20
 
 
-def w1_market() -> tuple[pd.DataFrame, dict[str, pd.DataFrame], pd.DatetimeIndex]:
-    """W1 as pandas inputs: the weights, the prices (close and the traded series), the rebalance dates."""
-    w = bench_backtest.monthly(np.random.default_rng(20240601))
-    a = w.args
-    dates = pd.DatetimeIndex(a["price_index"].view("datetime64[ns]"), name="date")
-    columns = pd.Index(a["price_columns"], name="symbol")
-    # Column-major, the layout of frames read from files.
-    prices = {
-        "close": pd.DataFrame(np.asfortranarray(a["close_values"]), index=dates, columns=columns, copy=False),
-        "open": pd.DataFrame(np.asfortranarray(a["price_values"]), index=dates, columns=columns, copy=False),
-    }
-    weight_dates = pd.DatetimeIndex(a["pos_index"].view("datetime64[ns]"))
-    weights = pd.DataFrame(a["pos_values"], index=weight_dates, columns=columns)
-    return weights, prices, pd.DatetimeIndex(a["resample"].view("datetime64[ns]"))
+def market(n_dates: int, n_stocks: int, seed: int) -> pd.DataFrame:
+    """Closing prices: random walks with 1 % of the prices missing."""
+    rng = np.random.default_rng(seed)
+    close = 50.0 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, (n_dates, n_stocks)), axis=0))
+    close[rng.random(close.shape) < 0.01] = np.nan
+    dates = pd.bdate_range("2000-01-03", periods=n_dates, name="date")
+    return pd.DataFrame(close, index=dates, columns=[f"S{j:04d}" for j in range(n_stocks)])
 
 
-def grid(n_sets: int) -> list[dict]:
-    return expand_grid(GRID_VALUES)[:n_sets]
+def momentum(prices: pd.DataFrame, lookback: int = 60, top: int = 50) -> pd.DataFrame:
+    return prices.pct_change(lookback, fill_method=None).rank(axis=1, ascending=False) <= top
 
 
-def timed(executor: Executor | None, weights, prices, sets, fixed) -> tuple[float, pd.DataFrame]:
-    """The fastest of REPEATS sweeps (the machine is shared: the minimum is the least disturbed)."""
-    quorex.sweep(weights, prices, sets[:2], executor=executor, progress=False, **fixed)  # warm-up
-    best = float("inf")
-    for _ in range(REPEATS):
+CALLS: Counter = Counter()
+
+
+def counted_momentum(prices: pd.DataFrame, lookback: int = 60, top: int = 50) -> pd.DataFrame:
+    CALLS[lookback] += 1
+    return momentum(prices, lookback, top)
+
+
+class Precomputed:
+    """A strategy that looks its weights up: what remains is the sweep's own cost."""
+
+    def __init__(self, weights: dict[int, pd.DataFrame]) -> None:
+        self.weights = weights
+
+    def __call__(self, prices: pd.DataFrame, lookback: int = 60) -> pd.DataFrame:
+        return self.weights[lookback]
+
+
+def s1_grid() -> dict[str, list]:
+    return {"lookback": LOOKBACKS, **RULES}
+
+
+def engine_alone(close: pd.DataFrame, strategy: Precomputed) -> float:
+    """Seconds of ``engine.run`` alone for every set, on one thread, on the sweep's inputs."""
+    workload = Workload(close, None, strategy, dict(FIXED))
+    seconds = 0.0
+    for lookback in LOOKBACKS:
+        signal = prepare_signal(workload, {"lookback": lookback})
+        for settings in expand_grid(RULES):
+            rules, bad_prices = set_rules(workload, settings)
+            plan, _ = signal.plan(workload, rules, bad_prices)
+            start = time.perf_counter()
+            run_engine(plan.inputs, **rules.settings)
+            seconds += time.perf_counter() - start
+    return seconds
+
+
+def timed_sweep(strategy, close, executor: Executor | None) -> tuple[float, pd.DataFrame]:
+    start = time.perf_counter()
+    result = quorex.sweep(strategy, close, s1_grid(), executor=executor, progress=False, **FIXED)
+    return time.perf_counter() - start, result.table
+
+
+def profile_per_set(close: pd.DataFrame, strategy: Precomputed, n_sets: int = 128) -> dict[str, float]:
+    """Milliseconds per set, on one thread: the engine, the figures, and the rules and inputs lookup."""
+    spent: Counter = Counter()
+
+    def timing(name, fn):
+        def wrapper(*args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                spent[name] += time.perf_counter() - start
+        return wrapper
+
+    originals = runs.run_engine, runs.run_figures
+    runs.run_engine, runs.run_figures = timing("engine", runs.run_engine), timing("figures", runs.run_figures)
+    try:
+        workload = Workload(close, None, strategy, dict(FIXED))
+        signal = prepare_signal(workload, {"lookback": 60})
+        sets = expand_grid(RULES)[: n_sets]
+        runs.run_set(workload, signal, 0, sets[0])  # the engine inputs are built once, not timed here
+        spent.clear()
         start = time.perf_counter()
-        result = quorex.sweep(weights, prices, sets, executor=executor, progress=False, **fixed)
-        best = min(best, time.perf_counter() - start)
-    return best, result.table
+        for i, settings in enumerate(sets):
+            runs.run_set(workload, signal, i, settings)
+        total = time.perf_counter() - start
+    finally:
+        runs.run_engine, runs.run_figures = originals
+    per = {name: 1e3 * value / len(sets) for name, value in spent.items()}
+    per["rest"] = 1e3 * total / len(sets) - per["engine"] - per["figures"]
+    per["total"] = 1e3 * total / len(sets)
+    return per
 
 
-def thread_memory(weights, prices, sets, fixed) -> tuple[int, int]:
-    """(peak RSS growth of a two-thread sweep, bytes of its results)."""
-    baseline = bench_backtest.rss_kib("VmRSS")
-    Path("/proc/self/clear_refs").write_text("5")
-    result = quorex.sweep(weights, prices, sets, executor=ThreadPoolExecutor(2), progress=False, **fixed)
-    growth = (bench_backtest.rss_kib("VmHWM") - baseline) * 1024
-    return growth, int(result.returns.memory_usage().sum() + result.table.memory_usage(deep=True).sum())
-
-
-def bench_sweep(n_sets: int, with_dask: bool) -> None:
-    weights, prices, rebalance = w1_market()
-    sets = grid(n_sets)
-    fixed = dict(rebalance=rebalance, trade_at="open", excursion_window=20, excursion_step=5)
-    market_bytes = sum(f.memory_usage().sum() for f in prices.values()) + weights.memory_usage().sum()
-    print(f"sweep: W1 {len(prices['close']):,} dates x {prices['close'].shape[1]:,} stocks, "
-          f"{len(weights):,} weight rows, {len(sets)} sets of {list(GRID_VALUES)}; market {market_bytes / MIB:.0f} MiB")
-    runs = {"serial (1 thread)": lambda: ThreadPoolExecutor(1), "threads(2)": lambda: ThreadPoolExecutor(2),
-            "ProcessPoolExecutor(2)": lambda: ProcessPoolExecutor(
-                2, mp_context=multiprocessing.get_context("forkserver"))}
-    reference, serial_seconds = None, None
-    for name, make in runs.items():
+def bench_throughput(with_dask: bool) -> None:
+    close = market(5_000, 500, seed=11)
+    strategy = Precomputed({k: momentum(close, k) for k in LOOKBACKS})
+    n_sets = len(LOOKBACKS) * int(np.prod([len(v) for v in RULES.values()]))
+    print(f"S1: {len(close):,} dates x {close.shape[1]} stocks, {len(LOOKBACKS)} signals x "
+          f"{n_sets // len(LOOKBACKS)} exit rules = {n_sets:,} sets")
+    engine_seconds = engine_alone(close, strategy)
+    engine_rate = n_sets / engine_seconds
+    print(f"  engine.run alone, 1 thread       {engine_seconds:7.2f} s  {engine_rate:6.1f} calls/s "
+          f"({1e3 / engine_rate:.2f} ms a call)")
+    runs_to_time = {
+        "sweep, 1 thread": lambda: ThreadPoolExecutor(1),
+        "sweep, 2 threads": lambda: ThreadPoolExecutor(2),
+        "sweep, ProcessPool(2)": lambda: ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")),
+    }
+    reference, serial = None, None
+    for name, make in runs_to_time.items():
         with make() as executor:
-            seconds, table = timed(executor, weights, prices, sets, fixed)
-        report_run(name, seconds, len(sets), serial_seconds)
-        serial_seconds = serial_seconds or seconds
-        reference = check_same(reference, table, name)
+            seconds, table = timed_sweep(strategy, close, executor)
+        serial = serial or seconds
+        report(name, seconds, n_sets, engine_rate, serial)
+        reference = same(reference, table, name)
     if with_dask:
-        import dask
         from distributed import Client, LocalCluster
 
-        for name, environ in (("Dask LocalCluster(2)", None), ("  ... workers without MALLOC_TRIM_THRESHOLD_", False)):
-            with dask.config.set({"distributed.nanny.pre-spawn-environ": worker_environ(keep_trim=environ is None)}), \
-                    LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                    Client(cluster) as client:
-                seconds, table = timed(client, weights, prices, sets, fixed)
-            report_run(name, seconds, len(sets), serial_seconds)
-            check_same(reference, table, "Dask")
-    growth, result_bytes = thread_memory(weights, prices, sets, fixed)
-    print(f"  threads(2) peak RSS growth {growth / MIB:7.1f} MiB over the market; results {result_bytes / MIB:.1f} MiB; "
-          f"(market + growth) / (market + results) = {(market_bytes + growth) / (market_bytes + result_bytes):.2f}")
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+                Client(cluster) as client:
+            timed_sweep(strategy, close.iloc[:300], client)  # the workers import quorex
+            seconds, table = timed_sweep(strategy, close, client)
+        report("sweep, Dask LocalCluster(2)", seconds, n_sets, engine_rate, serial)
+        same(reference, table, "Dask")
+    CALLS.clear()
+    with ThreadPoolExecutor(2) as executor:
+        seconds, table = timed_sweep(counted_momentum, close, executor)
+    report("  ... strategy computed", seconds, n_sets, engine_rate, serial)
+    print(f"      strategy calls: {dict(CALLS)} ({sum(CALLS.values())} for {n_sets:,} sets)")
+    same(reference, table, "computed strategy")
+    per = profile_per_set(close, strategy)
+    print(f"  per set, 1 thread: {per['total']:.2f} ms = engine {per['engine']:.2f} + figures "
+          f"{per['figures']:.2f} + rules and inputs lookup {per['rest']:.2f} ms "
+          f"(outside the engine: {per['total'] - per['engine']:.2f} ms, "
+          f"{(per['total'] - per['engine']) / per['engine']:.0%} of the engine's time)")
 
 
-def worker_environ(keep_trim: bool) -> dict:
-    """Dask's environment for new workers; its default MALLOC_TRIM_THRESHOLD_ (64 KiB) makes
-    glibc map and unmap every large array afresh, which slows a backtest by about half."""
-    import dask
-
-    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-    if not keep_trim:
-        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-    return environ
+def report(name: str, seconds: float, n_sets: int, engine_rate: float, serial: float) -> None:
+    rate = n_sets / seconds
+    print(f"  {name:<32} {seconds:7.2f} s  {rate:6.1f} sets/s  {rate / engine_rate:5.2f}x engine.run  "
+          f"{serial / seconds:5.2f}x serial")
 
 
-def report_run(name: str, seconds: float, n_sets: int, serial_seconds: float | None) -> None:
-    speedup = f"{serial_seconds / seconds:5.2f}x serial" if serial_seconds else "    1.00x"
-    print(f"  {name:<24} {seconds:7.2f} s  {n_sets / seconds:6.1f} sets/s  {speedup}")
-
-
-def check_same(reference: pd.DataFrame | None, table: pd.DataFrame, name: str) -> pd.DataFrame:
+def same(reference: pd.DataFrame | None, table: pd.DataFrame, name: str) -> pd.DataFrame:
     if reference is not None and not reference.equals(table):
-        print(f"  !! the {name} table differs from the serial one")
+        print(f"  !! the {name} table differs from the first one")
     return reference if reference is not None else table
+
+
+# ---------------------------------------------------------------------------
+# S2: scale, in fresh processes
+
+
+def s2_sets(n_sets: int) -> list[dict]:
+    grid = {"lookback": [20, 60], "stop_loss": [None, *np.round(np.linspace(0.01, 0.3, 49), 4).tolist()],
+            "take_profit": [None, *np.round(np.linspace(0.02, 0.6, 49), 4).tolist()],
+            "trail_stop": [None, *np.round(np.linspace(0.01, 0.2, 19), 4).tolist()]}
+    return expand_grid(grid)[:n_sets]
+
+
+def child(n_sets: int, store: str, out: str) -> None:
+    """One S2 sweep; prints its peak RSS, time and table size as JSON."""
+    close = market(1_000, 50, seed=5)
+    sets = s2_sets(n_sets)
+    start = time.perf_counter()
+    result = quorex.sweep(momentum, close, sets, progress=False, store=store or None, **FIXED)
+    seconds = time.perf_counter() - start
+    if out:
+        result.table.assign(error=result.table["error"].astype("string")).to_parquet(out)
+    peak = next(int(line.split()[1]) for line in Path("/proc/self/status").read_text().splitlines()
+                if line.startswith("VmHWM:"))
+    print(json.dumps({"peak_kib": peak, "seconds": seconds, "sets": len(result.table)}))
+
+
+def run_child(n_sets: int, store: str, out: str = "") -> dict:
+    done = subprocess.run([sys.executable, __file__, "--child", str(n_sets), store, out],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def stored_sets(store: Path) -> int:
+    import pyarrow.parquet as pq
+
+    return sum(pq.read_metadata(f).num_rows for f in (store / "parts").glob("*.parquet"))
+
+
+def bench_scale(n_sets: int) -> None:
+    print(f"S2: 1,000 dates x 50 stocks, {n_sets:,} sets with store= (fresh process each, default executor)")
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        small = run_child(1_000, str(root / "small"))
+        small_memory = run_child(1_000, "")
+        large = run_child(n_sets, str(root / "large"), str(root / "large.parquet"))
+        for name, figures in (("1,000 sets, in memory", small_memory), ("1,000 sets, store", small),
+                              (f"{n_sets:,} sets, store", large)):
+            print(f"  {name:<24} peak RSS {figures['peak_kib'] / 1024:7.1f} MiB  {figures['seconds']:7.1f} s  "
+                  f"{figures['sets'] / figures['seconds']:7.1f} sets/s")
+        print(f"  peak RSS {n_sets:,} / 1,000 sets (both with store): {large['peak_kib'] / small['peak_kib']:.2f}")
+        killed = subprocess.Popen([sys.executable, __file__, "--child", str(n_sets), str(root / "killed"), ""],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while killed.poll() is None and (not (root / "killed" / "parts").exists()
+                                         or stored_sets(root / "killed") < n_sets // 2):
+            time.sleep(0.5)
+        killed.send_signal(signal.SIGKILL)
+        killed.wait()
+        before = stored_sets(root / "killed")
+        resumed = run_child(n_sets, str(root / "killed"), str(root / "resumed.parquet"))
+        ran = stored_sets(root / "killed") - before
+        same_table = pd.read_parquet(root / "large.parquet").equals(pd.read_parquet(root / "resumed.parquet"))
+        print(f"  killed with {before:,} sets stored; the rerun ran {ran:,} ({n_sets - before:,} were missing) in "
+              f"{resumed['seconds']:.1f} s; table equal to the uninterrupted run's: {same_table}")
 
 
 def bench_pbo() -> None:
@@ -148,11 +285,20 @@ def bench_pbo() -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sets", type=int, default=64)
     parser.add_argument("--skip-dask", action="store_true")
+    parser.add_argument("--skip-scale", action="store_true")
+    parser.add_argument("--skip-throughput", action="store_true")
+    parser.add_argument("--scale-sets", type=int, default=100_000)
+    parser.add_argument("--child", nargs=3, metavar=("SETS", "STORE", "OUT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        child(int(args.child[0]), args.child[1], args.child[2])
+        return
+    if not args.skip_throughput:
+        bench_throughput(not args.skip_dask)
+    if not args.skip_scale:
+        bench_scale(args.scale_sets)
     bench_pbo()
-    bench_sweep(args.sets, not args.skip_dask)
 
 
 if __name__ == "__main__":

@@ -167,7 +167,10 @@ class Transport:
         if self.shares:
             self.source = self._shared(workload, "market")
         elif self.client is not None:
+            from quorex.research.cluster import fast_heap_on
+
             self.source = scatter_once(self.client, workload)
+            fast_heap_on(self.client)
 
     def _shared(self, value: Any, kind: str) -> Any:
         try:
@@ -202,10 +205,14 @@ class Transport:
             handle.release()
 
     def close(self) -> None:
-        """Release every shared memory block still held."""
+        """Release every shared memory block still held, and the cluster's sweep settings."""
         blocks, self._blocks = self._blocks, {}
         for block in blocks.values():
             _unlink(block)
+        if self.client is not None:
+            from quorex.research.cluster import fast_heap_off
+
+            fast_heap_off(self.client)
 
 
 def _unlink(block: shared_memory.SharedMemory) -> None:
