@@ -36,7 +36,8 @@ class SignalPlan:
     of_set: np.ndarray
 
     def groups(self, indices: np.ndarray) -> list[tuple[int, np.ndarray]]:
-        """The sets among ``indices`` by signal, signals in the order of their first set."""
+        """The sets among ``indices`` by signal, in order, signals in the order of their first set."""
+        indices = np.sort(indices)
         signals = self.of_set[indices]
         order = np.argsort(signals, kind="stable")
         ordered = signals[order]

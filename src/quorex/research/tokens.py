@@ -85,7 +85,7 @@ def _feed_labelled(digest: Any, value: np.ndarray | pd.Index | pd.Series | pd.Da
         _feed(digest, value.tolist())
         return
     digest.update(f"{value.dtype.str}{value.shape}".encode())
-    digest.update(np.ascontiguousarray(value).data)
+    digest.update(np.ascontiguousarray(value).view(np.uint8).data)
 
 
 def _feed_code(digest: Any, code: types.CodeType) -> None:
