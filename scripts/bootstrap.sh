@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Creates .venv with Python 3.13 (when missing) and installs quorex in
-# editable mode with its test, plot and dask extras. The native modules rebuild on import
+# editable mode with its test, plot, dask and parquet extras. The native modules rebuild on import
 # when their sources change, in build/<wheel tag>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +18,6 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ CMakeLists.txt -nt 
   "$VENV/bin/python" -m pip install --quiet --no-build-isolation \
     -Ceditable.rebuild=true -Ceditable.verbose=false \
     -Ccmake.define.QUOREX_TEST_HOOKS=ON \
-    -e ".[test,plot,dask]"
+    -e ".[test,plot,dask,parquet]"
   touch "$stamp"
 fi

@@ -18,6 +18,7 @@ import pandas as pd
 import pytest
 
 import quorex
+from quorex import cli
 from quorex.figures import daily_curve, day_rows
 from quorex.io.synthetic import synthetic_market
 from quorex.research.signals import plan_signals
@@ -207,6 +208,7 @@ from concurrent.futures import ProcessPoolExecutor
 import multiprocessing
 sys.path.insert(0, {tests!r})
 import quorex
+from quorex import cli
 from test_sweep_scale import momentum, prices_for_script, slow_momentum
 
 if __name__ == "__main__":
@@ -286,3 +288,20 @@ def test_report_inputs_are_checked_before_the_sweep(prices):
     turnover.iloc[0, 0] = "a lot"
     with pytest.raises(ValueError, match="fixed argument turnover"):
         quorex.sweep(momentum, prices, {"lookback": [20]}, progress=False, turnover=turnover)
+
+
+def test_cli_sweep_resumes_from_its_store(tmp_path, capsys, prices):
+    prices["close"].to_csv(tmp_path / "prices.csv", index_label="date")
+    momentum(prices).to_csv(tmp_path / "weights.csv", index_label="date")
+    command = ["sweep", "--prices", str(tmp_path / "prices.csv"), "--weights", str(tmp_path / "weights.csv"),
+               "--grid", "stop_loss=none,0.05", "--grid", "take_profit=0.1,0.2", "--store", str(tmp_path / "store")]
+    assert cli.main([*command, "--out", str(tmp_path / "first")]) == 0
+    parts = sorted((tmp_path / "store" / "parts").glob("*.parquet"))
+    assert cli.main([*command, "--out", str(tmp_path / "again")]) == 0
+    assert sorted((tmp_path / "store" / "parts").glob("*.parquet")) == parts  # nothing ran again
+    first, again = (pd.read_csv(tmp_path / out / "sweep.csv") for out in ("first", "again"))
+    pd.testing.assert_frame_equal(first, again)
+    capsys.readouterr()
+    assert cli.main([*command[:-4], "--grid", "take_profit=0.3", *command[-2:],
+                            "--out", str(tmp_path / "other")]) == 2
+    assert "another sweep" in capsys.readouterr().err

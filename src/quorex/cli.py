@@ -265,7 +265,8 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
     prices, weights = load_prices(args.prices), load_weights(args.weights)
     executor, closing = _sweep_executor(args)
     try:
-        result = sweep(weights, prices, grid, executor=executor, progress=sys.stderr.isatty(), **fixed)
+        result = sweep(weights, prices, grid, executor=executor, progress=sys.stderr.isatty(), store=args.store,
+                       **fixed)
     except SweepError as exc:
         raise CliError(str(exc)) from None
     finally:
@@ -390,6 +391,8 @@ def build_parser() -> argparse.ArgumentParser:
     sweeping.add_argument("--figure", default="sharpe_ratio", help="figure of the heatmap and the best set")
     sweeping.add_argument("--workers", type=int, default=None, help="worker processes (1: serial; default: one thread per core)")
     sweeping.add_argument("--scheduler", default=None, help="Dask scheduler address, e.g. tcp://host:8786")
+    sweeping.add_argument("--store", default=None, metavar="DIR",
+                          help="keep each finished chunk in DIR (Parquet); the same command resumes there")
     sweeping.add_argument("--out", required=True, help="output directory")
     sweeping.set_defaults(handler=_cmd_sweep)
 
