@@ -93,8 +93,8 @@ def validate(sets: list[dict[str, Any]], fixed: Mapping[str, Any], strategy: Str
         raise ValueError(f"grid and fixed arguments both set {clash}")
     fields = price_fields(prices)
     checked: set[tuple[str, Any]] = set()
-    pairs = [(k, v, "fixed argument") for k, v in fixed.items()]
-    pairs += [(k, v, "grid") for entry in sets for k, v in entry.items()]
+    pairs = itertools.chain(((k, v, "fixed argument") for k, v in fixed.items()),
+                            ((k, v, "grid") for entry in sets for k, v in entry.items()))
     for key, value, where in pairs:
         if key not in BACKTEST_ARGUMENTS:
             continue

@@ -44,11 +44,10 @@ class MemoryResults:
         return np.arange(len(self.errors))
 
     def add(self, chunk: ChunkOutcome) -> None:
-        for outcome in chunk.sets:
-            self.figures[outcome.index] = outcome.figures
-            self.errors[outcome.index] = outcome.error
-            if outcome.returns is not None:
-                self.matrix[:, outcome.index] = outcome.returns
+        self.figures[chunk.indices] = chunk.figures
+        self.matrix[:, chunk.indices] = chunk.returns.T
+        for index, error in zip(chunk.indices.tolist(), chunk.errors):
+            self.errors[index] = error
 
     def rows(self) -> tuple[np.ndarray, list[str | None]]:
         return self.figures, self.errors
@@ -112,19 +111,17 @@ class StoredResults:
 
     def add(self, chunk: ChunkOutcome) -> None:
         pa, pq = _parquet()
-        outcomes = chunk.sets
-        figures = np.array([o.figures for o in outcomes]).reshape(len(outcomes), len(KEPT))
-        columns: dict[str, Any] = {"set": pa.array([o.index for o in outcomes], pa.int64())}
-        columns.update((name, pa.array(figures[:, k])) for k, name in enumerate(KEPT))
-        columns["error"] = pa.array([o.error for o in outcomes], pa.string())
-        missing = np.array([o.returns is None for o in outcomes])
-        empty = np.full(len(self.days), np.nan)
-        flat = np.concatenate([empty if o.returns is None else o.returns for o in outcomes])
-        columns["returns"] = pa.FixedSizeListArray.from_arrays(pa.array(flat), len(self.days),
-                                                               mask=pa.array(missing))
-        name = f"{min(o.index for o in outcomes):010d}-{uuid.uuid4().hex[:12]}.parquet"
+        columns: dict[str, Any] = {"set": pa.array(chunk.indices)}
+        columns.update((name, pa.array(chunk.figures[:, k])) for k, name in enumerate(KEPT))
+        columns["error"] = pa.array(chunk.errors, pa.string())
+        failed = pa.array([error is not None for error in chunk.errors])
+        columns["returns"] = pa.FixedSizeListArray.from_arrays(pa.array(chunk.returns.ravel()), len(self.days),
+                                                               mask=failed)
+        name = f"{int(chunk.indices.min()):010d}-{uuid.uuid4().hex[:12]}.parquet"
         temporary = self.parts / (name + ".tmp")
-        pq.write_table(pa.table(columns), temporary)
+        # Dictionaries only for the error texts: for figures and returns they cost
+        # memory (held by Arrow's allocator afterwards) and save nothing.
+        pq.write_table(pa.table(columns), temporary, use_dictionary=["error"])
         os.replace(temporary, self.parts / name)
 
     def _read(self, columns: list[str]) -> Any:

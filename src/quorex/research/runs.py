@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping
-from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import Any
 
@@ -40,32 +39,21 @@ SHARPE_MOMENTS = ("observations", "sharpe_per_observation", "skewness", "kurtosi
 KEPT = (*SET_FIGURES, *SHARPE_MOMENTS)
 
 
-@dataclass
-class SetOutcome:
-    """One set's result: its daily returns and figures (``KEPT``), or the error that stopped it."""
-
-    index: int
-    returns: np.ndarray | None
-    figures: np.ndarray
-    error: str | None
-
-    @classmethod
-    def failed(cls, index: int, message: str) -> SetOutcome:
-        return cls(index, None, np.full(len(KEPT), np.nan), message)
-
-
-def run_set(workload: Workload, signal: Signal, index: int, settings: Mapping[str, Any]) -> SetOutcome:
-    """Run set ``index`` (its ``settings`` and the weights of ``signal``); a failure is its outcome."""
+def run_set(workload: Workload, signal: Signal, settings: Mapping[str, Any], returns: np.ndarray,
+            figures: np.ndarray) -> str | None:
+    """Run one set (its ``settings`` and the weights of ``signal``) into its rows of the chunk's
+    ``returns`` and ``figures`` (``KEPT``); a failure leaves them NaN and is returned as the set's error."""
     try:
         rules, bad_prices = set_rules(workload, settings)
         plan, first_use = signal.plan(workload, rules, bad_prices)
         run = run_engine(plan.inputs, **rules.settings)
         if first_use:  # the same weights and rebalance dates: the same stale holdings
             warn_stale(workload.calendar_source, plan.target, run)
-        returns, figures = run_figures(run, plan, rules, workload.calendar)
+        returns[:], figures[:] = run_figures(run, plan, rules, workload.calendar)
     except Exception as exc:  # noqa: BLE001 - a failing set must not lose the others
-        return SetOutcome.failed(index, describe(exc))
-    return SetOutcome(index, returns, figures, None)
+        returns[:] = figures[:] = np.nan
+        return describe(exc)
+    return None
 
 
 def set_rules(workload: Workload, settings: Mapping[str, Any]) -> tuple[RunRules, str]:

@@ -209,22 +209,21 @@ def deflated_sharpe(count: np.ndarray, sr: np.ndarray, skew: np.ndarray, kurt: n
 def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: list[dict[str, Any]],
               workload: Workload) -> SweepResult:
     kept, errors = results.rows()
-    errors = list(errors)
     for loss in lost:
         reason = f"not run: the executor failed ({type(loss.reason).__name__}: {loss.reason})"
         for i in loss.indices:
             errors[i] = reason
     index = pd.RangeIndex(len(sets), name="set")
+    figures = figure_table(kept, index)
+    del kept  # a sweep of many sets keeps one copy of its figures at a time
     params = list(dict.fromkeys(key for entry in sets for key in entry))
-    table = pd.DataFrame.from_records(
-        [{key: entry.get(key) for key in params} for entry in sets], columns=params, index=index
-    )
-    table = pd.concat([table, figure_table(kept, index)], axis=1)
+    table = pd.DataFrame({key: [entry.get(key) for entry in sets] for key in params}, columns=params, index=index)
+    table = pd.concat([table, figures], axis=1)
     table["error"] = pd.Series(errors, index=index, dtype=object)
     days = results.days
 
     def returns() -> pd.DataFrame:
-        return pd.DataFrame(results.returns(), index=days, columns=index)
+        return pd.DataFrame(results.returns(), index=days, columns=index, copy=False)  # the matrix is ours
 
     return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload,
                        store=getattr(results, "path", None))

@@ -6,16 +6,26 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from quorex.research.runs import SetOutcome, run_set
+import numpy as np
+
+from quorex.research.runs import KEPT, run_set
 from quorex.research.signals import Signal, prepare_signal
 from quorex.research.transport import resolve
 
 
 @dataclass
 class ChunkOutcome:
-    """The outcomes of a chunk's sets, in the chunk's order."""
+    """A chunk's sets, their daily returns and figures (``KEPT``) by row, and their errors.
 
-    sets: list[SetOutcome]
+    One matrix each: a chunk's results are two allocations, not one per set
+    (small arrays kept between a run's large temporaries would pin the
+    allocator's memory for as long as the chunk runs).
+    """
+
+    indices: np.ndarray
+    returns: np.ndarray  # sets × calendar days
+    figures: np.ndarray  # sets × KEPT
+    errors: list[str | None]
 
 
 def signal_task(source: Any, params: dict[str, Any]) -> Signal:
@@ -26,4 +36,7 @@ def signal_task(source: Any, params: dict[str, Any]) -> Signal:
 def run_chunk(source: Any, signal_source: Any, indices: list[int], settings: list[dict[str, Any]]) -> ChunkOutcome:
     """Run a chunk of sets of one signal; a failing set records its error and the others go on."""
     workload, signal = resolve(source), resolve(signal_source)
-    return ChunkOutcome([run_set(workload, signal, index, params) for index, params in zip(indices, settings)])
+    returns = np.empty((len(indices), len(workload.calendar.rows)))
+    figures = np.empty((len(indices), len(KEPT)))
+    errors = [run_set(workload, signal, params, returns[k], figures[k]) for k, params in enumerate(settings)]
+    return ChunkOutcome(np.asarray(indices, dtype=np.int64), returns, figures, errors)

@@ -47,10 +47,19 @@ def _feed(digest: Any, value: Any) -> None:
     elif isinstance(value, (list, tuple)):
         digest.update(str(len(value)).encode())
         for item in value:
-            _feed(digest, item)
+            text = _plain_text(item)
+            if text is None:
+                _feed(digest, item)
+            else:
+                digest.update(text)
     elif isinstance(value, Mapping):
         digest.update(str(len(value)).encode())
-        for key in sorted(value, key=token):
+        text = _plain_text(value)
+        if text is not None:
+            digest.update(text)
+            return
+        keys = sorted(value) if all(type(key) is str for key in value) else sorted(value, key=token)
+        for key in keys:
             _feed(digest, key)
             _feed(digest, value[key])
     elif isinstance(value, (np.ndarray, pd.Index, pd.Series, pd.DataFrame)):
@@ -66,6 +75,20 @@ def _feed(digest: Any, value: Any) -> None:
             digest.update(pickle.dumps(value, protocol=5))
         except Exception:  # noqa: BLE001 - an unpicklable value is known by its text
             digest.update(repr(value).encode())
+
+
+PLAIN = (type(None), bool, int, float, str)
+
+
+def _plain_text(value: Any) -> bytes | None:
+    """The text of a plain value, or of a dict of them by name (a grid's set), which describes
+    it fully, types included; None for anything else."""
+    kind = type(value)
+    if kind in PLAIN:
+        return f"{kind.__name__}:{value!r}".encode()
+    if kind is dict and all(type(k) is str and type(v) in PLAIN for k, v in value.items()):
+        return f"dict:{sorted(value.items())!r}".encode()
+    return None
 
 
 def _feed_labelled(digest: Any, value: np.ndarray | pd.Index | pd.Series | pd.DataFrame) -> None:
