@@ -18,9 +18,9 @@ missing), momentum weights (the 50 stocks with the best return over
 
 S2 (scale): 1,000 dates x 50 stocks, 2 lookbacks x 50 stop_loss x 50
 take_profit x 20 trail_stop = 100,000 sets with ``store=``, each sweep in
-a fresh process: peak RSS against the first 1,000 sets; then the same
-sweep killed about halfway and run again, and its table against the
-uninterrupted one.
+a fresh process: peak RSS against 1,000 sets of the same keys (2 x 10 x
+10 x 5); then the same sweep killed about halfway and run again, and its
+table against the uninterrupted one.
 
 PBO: 1,000 strategies x 5,000 days of normal returns, 16 blocks.
 
@@ -214,24 +214,24 @@ def same(reference: pd.DataFrame | None, table: pd.DataFrame, name: str) -> pd.D
 # S2: scale, in fresh processes
 
 
-def s2_sets(n_sets: int) -> list[dict]:
-    grid = {"lookback": [20, 60], "stop_loss": [None, *np.round(np.linspace(0.01, 0.3, 49), 4).tolist()],
-            "take_profit": [None, *np.round(np.linspace(0.02, 0.6, 49), 4).tolist()],
-            "trail_stop": [None, *np.round(np.linspace(0.01, 0.2, 19), 4).tolist()]}
-    return expand_grid(grid)[:n_sets]
+def s2_grid(n_sets: int) -> dict[str, list]:
+    """The S2 grid of 100,000 sets, or the 1,000-set grid of the same keys."""
+    sizes = {100_000: (50, 50, 20), 1_000: (10, 10, 5)}[n_sets]
+    return {"lookback": [20, 60],
+            **{name: [None, *np.round(np.linspace(0.01, top, size - 1), 4).tolist()]
+               for name, top, size in zip(("stop_loss", "take_profit", "trail_stop"), (0.3, 0.6, 0.2), sizes)}}
 
 
 def child(n_sets: int, store: str, out: str) -> None:
     """One S2 sweep; prints its peak RSS, time and table size as JSON."""
     close = market(1_000, 50, seed=5)
-    sets = s2_sets(n_sets)
     start = time.perf_counter()
-    result = quorex.sweep(momentum, close, sets, progress=False, store=store or None, **FIXED)
+    result = quorex.sweep(momentum, close, s2_grid(n_sets), progress=False, store=store or None, **FIXED)
     seconds = time.perf_counter() - start
-    if out:
-        result.table.assign(error=result.table["error"].astype("string")).to_parquet(out)
     peak = next(int(line.split()[1]) for line in Path("/proc/self/status").read_text().splitlines()
                 if line.startswith("VmHWM:"))
+    if out:
+        result.table.assign(error=result.table["error"].astype("string")).to_parquet(out)
     print(json.dumps({"peak_kib": peak, "seconds": seconds, "sets": len(result.table)}))
 
 

@@ -16,7 +16,7 @@ import os
 from collections import deque
 from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, ThreadPoolExecutor, wait
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 import numpy as np
@@ -32,9 +32,11 @@ TASKS_PER_WORKER = 2
 # Sets take milliseconds and differ in length: about sixteen chunks per
 # worker keep the workers evenly busy to the end.
 CHUNKS_PER_WORKER = 16
-# The most daily returns one chunk brings back, in bytes: a bound on the
-# memory of the results in flight.
-CHUNK_BYTES = 2 << 20
+# The most daily returns one chunk brings back, in bytes (but at least
+# CHUNK_SETS sets): a bound on the memory of the results in flight, which
+# the allocators keep for reuse once it was needed.
+CHUNK_BYTES = 512 << 10
+CHUNK_SETS = 16
 
 
 class Results(Protocol):
@@ -54,7 +56,7 @@ def chunk_length(n_pending: int, n_days: int, workers: int, chunk_size: int | No
     if chunk_size is not None:
         return int(chunk_size)
     even = math.ceil(n_pending / (CHUNKS_PER_WORKER * workers))
-    return max(1, min(even, CHUNK_BYTES // (8 * max(n_days, 1))))
+    return max(1, min(even, max(CHUNK_SETS, CHUNK_BYTES // (8 * max(n_days, 1)))))
 
 
 @dataclass
@@ -65,7 +67,10 @@ class _Signal:
     chunks: deque[list[int]]
     handle: Any = None
     running: int = 0
-    sets: list[int] = field(default_factory=list)
+
+    def unsubmitted(self) -> list[int]:
+        """The sets of the chunks not yet submitted (all of them before the signal is published)."""
+        return [i for chunk in self.chunks for i in chunk]
 
 
 def execute(
@@ -84,8 +89,7 @@ def execute(
     workers = worker_count(executor)
     size = chunk_length(len(pending), len(workload.calendar.rows), workers, chunk_size)
     groups = [
-        _Signal(signal, deque(indices[k : k + size].tolist() for k in range(0, len(indices), size)),
-                sets=indices.tolist())
+        _Signal(signal, deque(indices[k : k + size].tolist() for k in range(0, len(indices), size)))
         for signal, indices in plan.groups(pending)
     ]
     if executor is None and len(pending) == 1:
@@ -189,8 +193,9 @@ class _Scheduler:
             group.handle = self.transport.publish(future.result())
             self.published[id(group)] = group
         except Exception as exc:  # noqa: BLE001 - its sets are reported lost, the others go on
-            self._lose(group.sets, exc)
-            self.progress(len(group.sets))
+            lost = group.unsubmitted()
+            self._lose(lost, exc)
+            self.progress(len(lost))
             self.alive -= 1
             return
         self.ready.append(group)
@@ -212,9 +217,8 @@ class _Scheduler:
 
     def _lose_everything(self, group: _Signal, reason: BaseException) -> None:
         """The pool broke: nothing more can be submitted; what runs still finishes."""
-        unsubmitted = [group, *(other for other in self.ready if other is not group)]
-        left = [i for other in unsubmitted for chunk in other.chunks for i in chunk]
-        left += [i for other in self.waiting for i in other.sets]
+        unsubmitted = [group, *(other for other in self.ready if other is not group), *self.waiting]
+        left = [i for other in unsubmitted for i in other.unsubmitted()]
         for other in unsubmitted:
             other.chunks.clear()
         self.ready.clear()

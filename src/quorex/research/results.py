@@ -36,7 +36,7 @@ class MemoryResults:
 
     def __init__(self, n_sets: int, days: pd.DatetimeIndex) -> None:
         self.days = days
-        self.figures = np.full((n_sets, len(KEPT)), np.nan)
+        self.figures = kept_matrix(n_sets)
         self.errors: list[str | None] = [None] * n_sets
         self.matrix = np.full((len(days), n_sets), np.nan)
 
@@ -54,6 +54,12 @@ class MemoryResults:
 
     def returns(self) -> np.ndarray:
         return self.matrix
+
+
+def kept_matrix(n_sets: int) -> np.ndarray:
+    """The figures of every set, NaN until filled: column-major, so that the table takes its
+    columns without a copy."""
+    return np.full((n_sets, len(KEPT)), np.nan, order="F")
 
 
 def _parquet() -> Any:
@@ -132,7 +138,7 @@ class StoredResults:
             yield table.column("set").to_numpy(), table
 
     def rows(self) -> tuple[np.ndarray, list[str | None]]:
-        figures = np.full((self.n_sets, len(KEPT)), np.nan)
+        figures = kept_matrix(self.n_sets)
         errors: list[str | None] = [None] * self.n_sets
         seen = np.zeros(self.n_sets, dtype=bool)
         for sets, table in self._read([*KEPT, "error"]):

@@ -48,7 +48,7 @@ def run_set(workload: Workload, signal: Signal, settings: Mapping[str, Any], ret
         plan, first_use = signal.plan(workload, rules, bad_prices)
         run = run_engine(plan.inputs, **rules.settings)
         if first_use:  # the same weights and rebalance dates: the same stale holdings
-            warn_stale(workload.calendar_source, plan.target, run)
+            warn_stale(workload.prepared(bad_prices).frames["close"], plan.target, run)
         returns[:], figures[:] = run_figures(run, plan, rules, workload.calendar)
     except Exception as exc:  # noqa: BLE001 - a failing set must not lose the others
         returns[:] = figures[:] = np.nan

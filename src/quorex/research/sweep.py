@@ -28,7 +28,7 @@ from quorex.figures import SWEEP_FIGURES
 from quorex.research.execution import Lost, execute
 from quorex.research.grid import Grid, Strategy, expand_grid, validate
 from quorex.research.results import MemoryResults, StoredResults
-from quorex.research.runs import KEPT, SHARPE_MOMENTS
+from quorex.research.runs import KEPT, SET_FIGURES, SHARPE_MOMENTS
 from quorex.research.signals import plan_signals
 from quorex.research.stats import expected_max_sharpe, psr_of_moments
 from quorex.research.stats import pbo as overfitting_probability
@@ -41,6 +41,7 @@ if TYPE_CHECKING:
     from quorex.research.stats import PBOResult
 
 FIGURES = SWEEP_FIGURES
+assert FIGURES == (*SET_FIGURES, "dsr"), "the table takes the kept figures as they are, then DSR"
 # Figures where the smaller value is the better one.
 LOWER_IS_BETTER = frozenset({"volatility", "turnover"})
 
@@ -190,13 +191,6 @@ def _ranges(indices: list[int]) -> str:
     return ", ".join(groups)
 
 
-def figure_table(kept: np.ndarray, index: pd.Index) -> pd.DataFrame:
-    """The figures of every set (rows of ``kept``, see ``quorex.research.runs.KEPT``), DSR added."""
-    columns = {name: kept[:, k] for k, name in enumerate(KEPT)}
-    columns["dsr"] = deflated_sharpe(*(columns[name] for name in SHARPE_MOMENTS))
-    return pd.DataFrame({name: columns[name] for name in FIGURES}, index=index)
-
-
 def deflated_sharpe(count: np.ndarray, sr: np.ndarray, skew: np.ndarray, kurt: np.ndarray) -> np.ndarray:
     """Each set's PSR against the Sharpe ratio the best of the sets that ran would reach by luck."""
     trials = sr[np.isfinite(sr)]
@@ -214,12 +208,8 @@ def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: li
         for i in loss.indices:
             errors[i] = reason
     index = pd.RangeIndex(len(sets), name="set")
-    figures = figure_table(kept, index)
-    del kept  # a sweep of many sets keeps one copy of its figures at a time
     params = list(dict.fromkeys(key for entry in sets for key in entry))
-    table = pd.DataFrame({key: [entry.get(key) for entry in sets] for key in params}, columns=params, index=index)
-    table = pd.concat([table, figures], axis=1)
-    table["error"] = pd.Series(errors, index=index, dtype=object)
+    table = sweep_table(kept, errors, sets, params, index)
     days = results.days
 
     def returns() -> pd.DataFrame:
@@ -227,6 +217,23 @@ def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: li
 
     return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload,
                        store=getattr(results, "path", None))
+
+
+def sweep_table(kept: np.ndarray, errors: list[str | None], sets: list[dict[str, Any]], params: list[str],
+                index: pd.Index) -> pd.DataFrame:
+    """One row per set: its parameters, ``FIGURES`` (DSR added to the kept figures) and its error.
+
+    The figures are the columns of ``kept`` (column-major), taken without a
+    copy: a sweep of many sets holds its figures once.
+    """
+    own = len(SET_FIGURES)
+    table = pd.DataFrame(kept[:, :own], index=index, columns=list(SET_FIGURES), copy=False)
+    moments = [kept[:, KEPT.index(name)] for name in SHARPE_MOMENTS]
+    table["dsr"] = deflated_sharpe(*moments)
+    for position, key in enumerate(params):
+        table.insert(position, key, pd.Series([entry.get(key) for entry in sets], index=index))
+    table["error"] = pd.Series(errors, index=index, dtype=object)
+    return table
 
 
 class SweepResult:

@@ -74,10 +74,10 @@ class Workload:
     @property
     def symbols(self) -> pd.Index:
         """The priced symbols."""
-        return self.calendar_source.columns
+        return self.close.columns
 
     @property
-    def calendar_source(self) -> pd.DataFrame:
+    def close(self) -> pd.DataFrame:
         """The closes as a backtest reads them (sorted by date), for their dates and symbols."""
         return self._cached("_close", lambda: price_frames(self.prices)["close"])
 
@@ -85,7 +85,7 @@ class Workload:
     def calendar(self) -> Calendar:
         """The calendar days of every set's daily curve."""
         def make() -> Calendar:
-            rows, days = day_rows(self.calendar_source.index)
+            rows, days = day_rows(self.close.index)
             return Calendar(rows, return_calendar(days))
 
         return self._cached("_calendar", make)
