@@ -25,9 +25,14 @@
 #include <utility>
 #include <vector>
 
-#include "views.hpp"
+#include "kernel/views.hpp"
 
 namespace quorex {
+
+// Arrays open as the kernel's own views, so that what a binding opens can be
+// handed to the kernel as it is.
+using kernel::Matrix;
+using kernel::Vector;
 
 // Binds NumPy's C API; fails (ImportError) on a NumPy older than the API
 // version the build targets.

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "tradearc/excursion.hpp"
+#include "kernel/excursion.hpp"
 
-namespace quorex::excursion {
+namespace quorex::kernel::excursion {
 
 struct TradeColumns {
   std::vector<std::int64_t> sid;
@@ -122,4 +122,4 @@ class TradeLog {
   TradeColumns trades_;
 };
 
-}  // namespace quorex::excursion
+}  // namespace quorex::kernel::excursion

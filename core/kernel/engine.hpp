@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "shared/pairwise_sum.hpp"
-#include "shared/views.hpp"
+#include "kernel/pairwise_sum.hpp"
+#include "kernel/views.hpp"
 
-namespace quorex::simloop {
+namespace quorex::kernel {
 
 using Index = std::ptrdiff_t;
 
@@ -531,4 +531,4 @@ class Engine {
   std::vector<double> magnitudes_;  // its absolute values, contiguous
 };
 
-}  // namespace quorex::simloop
+}  // namespace quorex::kernel
