@@ -2,10 +2,11 @@
 //
 // `run` takes the arguments of simloop.backtest_, checks them with the same
 // messages, and then simulates without the interpreter lock: the engine
-// reports to a host that keeps every trade, fill and excursion record in
-// native vectors, and the end-of-run weights and actions are computed by the
-// same rules simloop uses. Nothing survives the call: the results come back
-// as one namespace of NumPy arrays, so any number of threads may run at once.
+// reports to a host that keeps every trade, fill, cost and excursion record
+// in native vectors, and the end-of-run weights and actions are computed by
+// the same rules simloop uses. Nothing survives the call: the results come
+// back as one namespace of NumPy arrays, so any number of threads may run at
+// once.
 #include <Python.h>
 
 #include <cstdint>
@@ -49,12 +50,19 @@ struct Failure {
   }
 };
 
-// The engine's host: every trade goes to the native log; the switches are
-// the run's arguments.
+// Fees and taxes by the date they were paid on, one slot per trading date.
+struct DailyCosts {
+  std::vector<double> fee;
+  std::vector<double> tax;
+};
+
+// The engine's host: every trade and what it paid go to the native log, the
+// costs to the day as well; the switches are the run's arguments.
 class LogHost final : public kernel::Host {
  public:
-  LogHost(ex::TradeLog& log, const BacktestArgs& a, bool stop_trading, Failure& failure)
+  LogHost(ex::TradeLog& log, DailyCosts& daily, const BacktestArgs& a, bool stop_trading, Failure& failure)
       : log_(log),
+        daily_(daily),
         retain_(a.rules.retain_cost_when_rebalance),
         resample_(a.periodically_rebalance),
         stop_(stop_trading),
@@ -62,6 +70,7 @@ class LogHost final : public kernel::Host {
 
   bool record_date(int date_index) override {
     log_.date(date_index);
+    date_ = static_cast<std::size_t>(date_index);
     return true;
   }
   bool record_entry(int sid, double target, double weight_base, int charge_entry, double fill) override {
@@ -74,6 +83,12 @@ class LogHost final : public kernel::Host {
   }
   bool record_exit(int sid, int charge_exit, kernel::ExitReason reason, double fill) override {
     return check(log_.exit(sid, charge_exit, static_cast<std::int8_t>(reason), fill));
+  }
+  bool record_costs(int sid, kernel::Costs costs, bool closed) override {
+    log_.costs(sid, costs.fee, costs.tax, closed);
+    daily_.fee[date_] = daily_.fee[date_] + costs.fee;
+    daily_.tax[date_] = daily_.tax[date_] + costs.tax;
+    return true;
   }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
@@ -88,6 +103,8 @@ class LogHost final : public kernel::Host {
 
  private:
   ex::TradeLog& log_;
+  DailyCosts& daily_;
+  std::size_t date_ = 0;
   bool retain_;
   bool resample_;
   bool stop_;
@@ -119,6 +136,7 @@ class ActionCodes {
 // Everything a run produces, in native memory.
 struct Outcome {
   std::vector<double> creturn;
+  DailyCosts daily;
   ex::TradeColumns trades;
   std::vector<std::int64_t> entry_signal_row;
   std::vector<std::int64_t> exit_signal_row;
@@ -157,9 +175,12 @@ void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool sto
   const kernel::Market& m = a.market;
   ex::TradeLog log(view_of(m.price), view_of(m.close), column_of, a.rules.fee_ratio, a.rules.tax_ratio, a.window,
                    a.window_step);
-  LogHost host(log, a, stop_trading, failure);
+  const auto dates = static_cast<std::size_t>(m.price_index.size);
+  out.creturn.resize(dates);
+  out.daily.fee.assign(dates, 0.0);
+  out.daily.tax.assign(dates, 0.0);
+  LogHost host(log, out.daily, a, stop_trading, failure);
   kernel::Engine run(m, a.rules, column_of, host);
-  out.creturn.resize(static_cast<std::size_t>(m.price_index.size));
   switch (run.run(out.creturn.data())) {
     case kernel::Status::ok: break;
     case kernel::Status::aborted: return;
@@ -230,6 +251,9 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_exit_signal_row", out.exit_signal_row, NPY_INT64) &&
       put_array(f, "trade_entry_charged", t.entry_charged, NPY_BOOL) &&
       put_array(f, "trade_exit_charged", t.exit_charged, NPY_BOOL) &&
+      put_array(f, "trade_fee", t.fee, NPY_DOUBLE) && put_array(f, "trade_tax", t.tax, NPY_DOUBLE) &&
+      put_array(f, "trade_holding", t.holding, NPY_INT64) &&
+      put_array(f, "daily_fee", out.daily.fee, NPY_DOUBLE) && put_array(f, "daily_tax", out.daily.tax, NPY_DOUBLE) &&
       put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
       put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
       put_array(f, "rebalance_weight_rows", out.rebalance_weight_rows, NPY_INT64) &&
@@ -296,7 +320,17 @@ PyDoc_STRVAR(
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
     "value at entry, exit reason code (see EXIT_REASONS), signal rows, whether\n"
     "entry and exit paid costs). excursions: the excursion records, trades x\n"
-    "record length. rebalance_rows: rows on which a weight row was traded;\n"
+    "record length.\n"
+    "trade_fee, trade_tax: the fees and taxes each trade paid, in units of the\n"
+    "starting capital like creturn: those of its entry, of its exit, and of a\n"
+    "resize at a rebalance, which go to the trade that starts there (without\n"
+    "periodically_rebalance, to the trade that stays open). Summed, they are\n"
+    "what the equity lost to costs. trade_holding: the holding each trade\n"
+    "belongs to, a new one at every charged entry, kept across a rebalance\n"
+    "that split the trade without changing its side; numbered 0, 1, ... as the\n"
+    "holdings opened (by date, then column). daily_fee, daily_tax: the costs\n"
+    "paid on each date (one item per price_index date).\n"
+    "rebalance_rows: rows on which a weight row was traded;\n"
     "rebalance_weight_rows: the weight row traded on each.\n"
     "weight_sids/weight_values, next_weight_sids/next_weight_values: the\n"
     "normalised weights of the last rebalance and of the newest row.\n"

@@ -108,6 +108,8 @@ class TradeRecorder final : public kernel::Host {
     tradearc.record_exit(sid, charge_exit);
     return !PyErr_Occurred();
   }
+  // tradearc keeps no costs: the equity already has them.
+  bool record_costs(int, kernel::Costs, bool) override { return true; }
   int retain_cost_setting() override { return module_flag(module_, names.retain_cost); }
   int resample_setting() override { return module_flag(module_, names.resample); }
   int stop_trading_next_period() override { return PyObject_IsTrue(stop_trading_); }

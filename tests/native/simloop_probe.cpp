@@ -28,6 +28,7 @@ class CountingHost final : public kernel::Host {
     ++exits;
     return true;
   }
+  bool record_costs(int, kernel::Costs, bool) override { return true; }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
   int stop_trading_next_period() override { return stop_; }
