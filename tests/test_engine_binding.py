@@ -4,6 +4,8 @@ Both bindings drive the same simulation; they differ only in where the
 results go. On random markets (every switch, missing prices, shorts, touched
 exits, both trade prices, excursion windows) their outputs must agree bit
 for bit: equity, trades, excursion records, end-of-run weights and actions.
+The holdings engine.run reports group the trades as the package's round
+trips do.
 """
 
 from __future__ import annotations
@@ -12,9 +14,11 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from quorex.core import engine, simloop, tradearc
+from quorex.roundtrips import trip_numbers
 from test_simloop_model import random_market, random_rules
 
 MARKET_ARGS = ("price", "close", "high", "low", "open_", "price_index", "price_columns", "pos_values",
@@ -52,6 +56,20 @@ def same_bits(a, b) -> bool:
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def same_partition(a, b) -> bool:
+    pairs = set(zip(a, b))
+    return len(pairs) == len(set(a)) == len(set(b))
+
+
+def assert_holdings_are_round_trips(got) -> None:
+    """Round trips are grouped per position column (two columns may share a label)."""
+    trades = pd.DataFrame(dict(
+        stock_id=got.trade_sid, position=got.trade_position, entry_index=got.trade_entry_row,
+        exit_index=got.trade_exit_row, exit_reason=[engine.EXIT_REASONS[k] for k in got.trade_exit_reason],
+    ))
+    assert same_partition(got.trade_holding.tolist(), trip_numbers(trades).tolist())
+
+
 def assert_bindings_agree(market: dict, rules: dict) -> None:
     want = contract_run(market, rules)
     got = engine.run(*positional(market), **rules)
@@ -70,6 +88,7 @@ def assert_bindings_agree(market: dict, rules: dict) -> None:
     actions = {sid: engine.ACTIONS[code] for sid, code in enumerate(got.actions) if code >= 0}
     assert actions == ops["actions"]
     assert (got.weight_row, got.next_weight_row) == (ops["weight_time"], ops["next_weight_time"])
+    assert_holdings_are_round_trips(got)
 
 
 @pytest.mark.parametrize("seed", range(1000))
@@ -83,8 +102,10 @@ def test_results_are_arrays_of_one_length_per_trade():
     n = len(got.trade_sid)
     for name in ("trade_entry_row", "trade_exit_row", "trade_entry_price", "trade_exit_price", "trade_position",
                  "trade_exit_reason", "trade_entry_signal_row", "trade_exit_signal_row", "trade_entry_charged",
-                 "trade_exit_charged"):
+                 "trade_exit_charged", "trade_fee", "trade_tax", "trade_holding"):
         assert isinstance(getattr(got, name), np.ndarray) and len(getattr(got, name)) == n, name
+    assert got.daily_fee.shape == got.daily_tax.shape == got.creturn.shape
+    assert got.trade_fee.dtype == got.daily_tax.dtype == np.float64 and got.trade_holding.dtype == np.int64
     assert got.excursions.dtype == np.float64 and got.excursions.shape[0] == n
     assert got.trade_exit_reason.dtype == np.int8 and got.trade_entry_charged.dtype == np.bool_
     open_trades = got.trade_exit_row == -1
