@@ -418,6 +418,8 @@ class Engine {
     for (Index sid = 0; sid < k; ++sid) {
       double target = target_[static_cast<std::size_t>(sid)] * scale;
       if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
+      // Most columns are neither held nor wanted: nothing to trade or record.
+      if (target == 0 && held_.find(static_cast<int>(sid)) == nullptr) continue;
       if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total,
                         {ExitReason::rebalance, mark_price(static_cast<int>(sid))})) {
         return false;
