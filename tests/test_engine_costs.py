@@ -31,7 +31,7 @@ def one_stock(weights, rows_at, price=(8.0,) * 6, close=None, **rules):
     pos_index = index[list(rows_at)]
     return engine.run(price, close, np.fmax(price, close), np.fmin(price, close), price, index, LABELS,
                       np.array(weights, dtype=float), pos_index, LABELS, pos_index.copy(),
-                      fee_ratio=FEE, tax_ratio=TAX, **rules)
+                      **{"fee_ratio": FEE, "tax_ratio": TAX, **rules})
 
 
 def daily(n=6, **paid):
@@ -93,6 +93,17 @@ def test_costs_by_hand(case):
     assert got.trade_holding.tolist() == holding
     assert got.daily_fee.tolist() == daily_fee.tolist()
     assert got.daily_tax.tolist() == daily_tax.tolist()
+
+
+# Ratios for which fee x amount + tax x amount misses (fee + tax) x amount,
+# the engine's cost, by a bit: once with the larger fee, once with the larger tax.
+@pytest.mark.parametrize("fee, tax", [(0.003, 0.0005), (0.0005, 0.003), (0.01, 0.02)])
+def test_fee_and_tax_add_up_to_the_cost_to_the_bit(fee, tax):
+    got = one_stock([[0.5], [0.0]], [0, 2], fee_ratio=fee, tax_ratio=tax)
+    held = (0.0 + 0.5) - fee * 0.5  # bought on date 1, sold on date 3
+    assert got.daily_fee[3] + got.daily_tax[3] == held * (fee + tax)
+    assert got.daily_fee[3] == pytest.approx(fee * held, rel=1e-15, abs=0)
+    assert got.daily_tax[3] == pytest.approx(tax * held, rel=1e-15, abs=0)
 
 
 @pytest.mark.parametrize("seed", range(40))

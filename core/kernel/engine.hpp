@@ -61,8 +61,8 @@ struct Rules {
 };
 
 // What one trade paid: the fee, charged on every trade, and the tax, charged
-// on trades that reduce exposure. fee + tax is exactly the amount the engine
-// took off the cash or the position.
+// on trades that reduce exposure. fee + tax is the amount the engine took off
+// the cash or the position, to the bit when the two ratios share a sign.
 struct Costs {
   double fee = 0.0;
   double tax = 0.0;
