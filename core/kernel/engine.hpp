@@ -4,8 +4,9 @@
 //
 // The engine knows nothing of the interpreter. It reads the market through
 // strided views and talks to the outside world through `Host`: the trade
-// recorder (dates, entries, exits) and the rule switches that are looked up
-// at the moment they matter. Money is in units of the starting capital.
+// recorder (dates, entries, exits, what each trade paid) and the rule
+// switches that are looked up at the moment they matter. Money is in units
+// of the starting capital.
 //
 // Floating-point expressions are written in the association order the
 // results are defined by; do not "simplify" them.
