@@ -10,12 +10,35 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "kernel/excursion.hpp"
 
 namespace quorex::kernel::excursion {
+
+// The caller's window sizes the records, up to tens of gigabytes per trade;
+// such a request must end as std::bad_alloc (a MemoryError for the binding)
+// however the runtime treats a failed throwing operator new: a sanitizer's
+// allocator aborts on one, while its nothrow form reports the failure.
+template <class T>
+struct RecordAllocator {
+  using value_type = T;
+  RecordAllocator() = default;
+  template <class U>
+  RecordAllocator(const RecordAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    void* p = ::operator new(n * sizeof(T), std::nothrow);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+  friend bool operator==(const RecordAllocator&, const RecordAllocator&) noexcept { return true; }
+};
 
 struct TradeColumns {
   std::vector<std::int64_t> sid;
@@ -30,7 +53,7 @@ struct TradeColumns {
   std::vector<double> fee;  // paid over the trade's life, in units of the starting capital
   std::vector<double> tax;
   std::vector<std::int64_t> holding;  // 0, 1, ... in the order the holdings were opened
-  std::vector<double> records;  // trades x record_length, row-major
+  std::vector<double, RecordAllocator<double>> records;  // trades x record_length, row-major
   std::int64_t record_length = 0;
 
   std::size_t size() const noexcept { return sid.size(); }
