@@ -95,6 +95,9 @@ def assert_bindings_agree(market: dict, rules: dict) -> None:
     assert actions == ops["actions"]
     assert (got.weight_row, got.next_weight_row) == (ops["weight_time"], ops["next_weight_time"])
     assert same_partition(got.trade_holding.tolist(), round_trip_numbers(got))
+    # Holdings are numbered as they open: by entry date, then by column.
+    first = np.lexsort((got.trade_sid, got.trade_entry_row))
+    assert list(dict.fromkeys(got.trade_holding[first].tolist())) == list(range(len(set(got.trade_holding))))
 
 
 @pytest.mark.parametrize("seed", range(1000))
