@@ -155,9 +155,9 @@ def _engine(symbols=("A", "B"), n=6):
     return bt.EngineInputs(
         symbols=labels, pos_labels=labels, price_values=np.ones((n, len(labels))),
         close_values=np.ones((n, len(labels))), high_values=None, low_values=None,
-        open_values=None, price_index=DATES[:n].asi8, price_columns=bt.labels(labels),
-        pos_values=np.zeros((1, len(labels))), pos_index=DATES[:1].asi8,
-        pos_columns=bt.labels(labels), resample=DATES[:1].asi8,
+        open_values=None, price_index=engine.nanoseconds(DATES[:n]), price_columns=bt.labels(labels),
+        pos_values=np.zeros((1, len(labels))), pos_index=engine.nanoseconds(DATES[:1]),
+        pos_columns=bt.labels(labels), resample=engine.nanoseconds(DATES[:1]),
     )
 
 

@@ -86,6 +86,11 @@ def _find(columns: pd.Index, *names: str) -> str | None:
 # Cells
 
 
+def is_text(dtype: object) -> bool:
+    """Whether a column holds cells as read (text, or a mix): object, or pandas 3's default ``str``."""
+    return dtype == object or isinstance(dtype, pd.StringDtype)
+
+
 def parse_dates(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.DatetimeIndex:
     """A column of dates as calendar dates (naive), or a CliError naming the first bad cell."""
     column = values.name
@@ -136,7 +141,7 @@ def _date_text(cell: object) -> str | None:
 
 def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Series:
     """A column of numbers (or booleans), thousands separators allowed; a CliError names a bad cell."""
-    if values.dtype != object:
+    if not is_text(values.dtype):
         return values
     present = values.notna()
     cells = values[present]
