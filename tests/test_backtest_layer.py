@@ -82,9 +82,13 @@ class TestPriceFrames:
         got = bt.price_frames({"close": close, "open": opens})
         assert got["open"].to_numpy().tolist() == [[100, 200], [110, 210]]
 
-    def test_float_close_is_not_copied(self):
-        close = frame([[10, 20], [11, 21]])
-        assert np.shares_memory(bt.price_frames(close)["close"].to_numpy(), close.to_numpy())
+    @pytest.mark.parametrize("index", [DATES[:2].as_unit("ns"), DATES[:2].as_unit("us"),
+                                       DATES[:2].tz_localize("Asia/Taipei")])
+    def test_float_close_is_not_copied(self, index):
+        close = frame([[10, 20], [11, 21]], index=index)
+        got = bt.price_frames(close)["close"]
+        assert got.index.equals(DATES[:2]) and got.index.unit == "ns"
+        assert np.shares_memory(got.to_numpy(), close.to_numpy())
 
     @pytest.mark.parametrize(
         "prices, message",
@@ -227,6 +231,16 @@ class TestResultTables:
         )
         assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.5}
         assert liq["buy_high"]["entry"] == pytest.approx(2 / 3) and "sell_low" not in liq
+
+
+    @pytest.mark.parametrize("off, on", [(False, True), (0.0, 2.0)])
+    def test_category_flags_not_given_for_a_date_or_symbol_are_not_flagged(self, off, on):
+        table = bt.trade_table(_run(self.trades), _engine(), 0.0, 0.0)
+        close = pd.DataFrame(10.0, index=DATES, columns=["A", "B"])
+        # A's flags end on DATES[2] and B has none: aligned to the prices, those cells are missing.
+        flags = pd.DataFrame({"A": [off, on, off]}, index=DATES[:3])
+        liq = bt.liquidity_table(table, {"close": close}, {"警示股": flags}, close)
+        assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.0}
 
 
 def test_default_benchmark_is_equal_weight_buy_and_hold():

@@ -56,6 +56,13 @@ def test_long_boolean_weights_keep_their_type(tmp_path, market):
     assert (cli.load_weights(path).dtypes == bool).all()
 
 
+def test_long_boolean_weights_without_a_row_are_false_there(tmp_path):
+    path = tmp_path / "w.csv"
+    path.write_text("date,symbol,value\n2024-01-02,A,True\n2024-01-02,B,False\n2024-01-03,A,True\n")
+    got = cli.load_weights(path)
+    assert (got.dtypes == bool).all() and got.to_numpy().tolist() == [[True, False], [True, False]]
+
+
 def _run(*args: str) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-m", "quorex", *args], capture_output=True, text=True, timeout=120
