@@ -233,12 +233,12 @@ class TestResultTables:
         assert liq["buy_high"]["entry"] == pytest.approx(2 / 3) and "sell_low" not in liq
 
 
-    @pytest.mark.parametrize("off, on", [(False, True), (0.0, 2.0)])
-    def test_category_flags_not_given_for_a_date_or_symbol_are_not_flagged(self, off, on):
+    @pytest.mark.parametrize("off, on, dtype", [(False, True, None), (0.0, 2.0, None), (False, True, "boolean")])
+    def test_category_flags_not_given_for_a_date_or_symbol_are_not_flagged(self, off, on, dtype):
         table = bt.trade_table(_run(self.trades), _engine(), 0.0, 0.0)
         close = pd.DataFrame(10.0, index=DATES, columns=["A", "B"])
         # A's flags end on DATES[2] and B has none: aligned to the prices, those cells are missing.
-        flags = pd.DataFrame({"A": [off, on, off]}, index=DATES[:3])
+        flags = pd.DataFrame({"A": [off, on, off]}, index=DATES[:3], dtype=dtype)
         liq = bt.liquidity_table(table, {"close": close}, {"警示股": flags}, close)
         assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.0}
 

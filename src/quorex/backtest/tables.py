@@ -141,7 +141,7 @@ def liquidity_table(
         cells = marked.reindex(index=index, columns=frames["close"].columns).to_numpy()
         # A date or symbol the flags do not cover is not flagged. Boolean flags
         # with such gaps are objects, which fillna would downcast (deprecated in pandas 2.2).
-        values = pd.notna(cells) & cells.astype(bool)
+        values = np.where(pd.notna(cells), cells, False).astype(bool)
         table[name] = {
             "entry": _share(values[entry, column]),
             "exit": _share(values[exit_[closed], column[closed]]),
