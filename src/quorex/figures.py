@@ -41,6 +41,10 @@ TRADE_FIGURES = ("trades", "win_rate", "profit_factor", "expectancy")
 SWEEP_FIGURES = (*RETURN_FIGURES, *TRADE_FIGURES, "records", "turnover", "final_equity", "psr", "dsr")
 SECONDS_PER_YEAR = 31_557_600.0  # 365.25 days, as the statistics behind Metrics count
 VAR_LEVEL = 0.05  # VaR and CVaR: the worst 5 % of months
+# Spacing from which a calendar has no daily figures. Built from a number and
+# a unit: pandas 2 parses text such as "2 days" through NumPy's generic
+# timedelta unit, which NumPy 2.5 deprecates.
+TWO_DAYS = pd.Timedelta(2, "D")
 
 
 # ---------------------------------------------------------------------------
@@ -79,11 +83,11 @@ def periods_per_year(dates: pd.DatetimeIndex) -> tuple[float, bool]:
 
     probe = pd.Series(np.zeros(len(dates)), index=dates)
     typical = probe.index.to_series().diff().median()
-    if typical >= pd.Timedelta("2 days") and infer_freq(probe) == "B":
-        typical = pd.Timedelta("1 day")
+    if typical >= TWO_DAYS and infer_freq(probe) == "B":
+        typical = pd.Timedelta(1, "D")
     inferred = infer_nperiods(probe)
     factor = float(TRADING_DAYS_PER_YEAR if inferred is None else inferred)
-    return factor, bool(typical < pd.Timedelta("2 days"))
+    return factor, bool(typical < TWO_DAYS)
 
 
 def years_between(first: pd.Timestamp, last: pd.Timestamp) -> float:

@@ -135,8 +135,10 @@ def liquidity_table(
     table: dict[str, dict[str, float]] = {}
     for name, flags in (categories or {}).items():
         marked = dated_frame(flags, f"categories[{name!r}]")
-        marked = marked.reindex(index=index, columns=frames["close"].columns)
-        values = marked.fillna(False).astype(bool).to_numpy()
+        cells = marked.reindex(index=index, columns=frames["close"].columns).to_numpy()
+        # A date or symbol the flags do not cover is not flagged. Boolean flags
+        # with such gaps are objects, which fillna would downcast (deprecated in pandas 2.2).
+        values = np.where(pd.notna(cells), cells, False).astype(bool)
         table[name] = {
             "entry": _share(values[entry, column]),
             "exit": _share(values[exit_[closed], column[closed]]),
