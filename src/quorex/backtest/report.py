@@ -217,6 +217,21 @@ class Report:
 
         return summary_table(self, riskfree_rate)
 
+    def bootstrap(
+        self, n: int = 1000, block: float = 21, seed: int | None = 0, riskfree_rate: float = DEFAULT_RISKFREE_RATE,
+    ) -> pd.DataFrame:
+        """Confidence bands of the curve's figures: the 5 %, 50 % and 95 % quantiles of annual
+        return, Sharpe ratio, max drawdown and volatility over ``n`` stationary block-bootstrap
+        resamples of the daily returns (blocks of random length, ``block`` days on average).
+
+        Rows are the figures, columns the quantiles (0.05, 0.5, 0.95). The
+        figures are those of the summary, over the same curve; the same
+        ``seed`` gives the same bands (see ``quorex.research.bootstrap``).
+        """
+        from quorex.research.bootstrap import bootstrap_figures
+
+        return bootstrap_figures(self.creturn, n, block, seed, riskfree_rate)
+
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
         return (self.creturn / self.creturn.cummax() - 1.0).rename("drawdown")
@@ -253,16 +268,18 @@ class Report:
 
     def to_html(
         self, path: str | os.PathLike[str] | None = None, *, title: str | None = None,
-        benchmark_name: str | None = None,
+        benchmark_name: str | None = None, groups: pd.Series | Mapping[Any, Any] | None = None,
     ) -> str:
         """The report as a self-contained HTML page (see ``quorex.pages``).
 
-        Writes the page to ``path`` (UTF-8) when given, and returns it. Needs
-        matplotlib (``pip install quorex[plot]``) for the charts.
+        Writes the page to ``path`` (UTF-8) when given, and returns it.
+        ``groups`` (a Series or mapping of symbol → group, e.g. sectors) adds
+        the exposure by group. Needs matplotlib (``pip install quorex[plot]``)
+        for the charts.
         """
         from quorex.pages.report_page import report_html
 
-        text = report_html(self, title=title, benchmark_name=benchmark_name)
+        text = report_html(self, title=title, benchmark_name=benchmark_name, groups=groups)
         if path is not None:
             Path(path).write_text(text, encoding="utf-8")
         return text
