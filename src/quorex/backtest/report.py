@@ -6,7 +6,6 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
-from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
@@ -277,12 +276,10 @@ class Report:
         the exposure by group. Needs matplotlib (``pip install quorex[plot]``)
         for the charts.
         """
+        from quorex.pages.html import written
         from quorex.pages.report_page import report_html
 
-        text = report_html(self, title=title, benchmark_name=benchmark_name, groups=groups)
-        if path is not None:
-            Path(path).write_text(text, encoding="utf-8")
-        return text
+        return written(report_html(self, title=title, benchmark_name=benchmark_name, groups=groups), path)
 
     def invested(self) -> pd.Series:
         """The equity curve from the date before the first trade on."""

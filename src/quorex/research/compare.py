@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass
-from pathlib import Path
 from typing import TYPE_CHECKING
 
 import pandas as pd
@@ -45,11 +44,9 @@ class Comparison:
         Needs matplotlib (``pip install quorex[plot]``).
         """
         from quorex.pages.compare_page import compare_html
+        from quorex.pages.html import written
 
-        text = compare_html(self, title=title)
-        if path is not None:
-            Path(path).write_text(text, encoding="utf-8")
-        return text
+        return written(compare_html(self, title=title), path)
 
 
 def compare(reports: Mapping[str, Report], riskfree_rate: float = RISKFREE_RATE) -> Comparison:

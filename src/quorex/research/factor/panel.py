@@ -102,6 +102,8 @@ def factor_panel(factor: object, prices: object, trade_at: str = "close", bad_pr
 
 
 def _on_priced_symbols(frame: pd.DataFrame, symbols: pd.Index) -> pd.DataFrame:
+    if len(symbols.intersection(frame.columns)) == 0:
+        raise ValueError("factor: no symbol of the factor has prices; the symbols must match the prices' columns")
     unknown = frame.columns.difference(symbols, sort=False)
     valued = unknown[frame[unknown].notna().any(axis=0).to_numpy()] if len(unknown) else unknown
     if len(valued):
@@ -111,8 +113,6 @@ def _on_priced_symbols(frame: pd.DataFrame, symbols: pd.Index) -> pd.DataFrame:
             DataWarning,
             stacklevel=4,
         )
-    if len(symbols.intersection(frame.columns)) == 0:
-        raise ValueError("factor: no symbol of the factor has prices; the symbols must match the prices' columns")
     return frame.reindex(columns=symbols)
 
 

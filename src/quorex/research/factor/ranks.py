@@ -56,7 +56,8 @@ def doubled_ranks(values: np.ndarray) -> np.ndarray:
         known = ~np.isnan(block)
         order = _flat_order(np.where(known, block, np.inf))
         shape = block.shape
-        ranks = _sorted_doubled_ranks(block.ravel().take(order).reshape(shape), known.ravel().take(order).reshape(shape))
+        ordered, known_ordered = block.ravel().take(order).reshape(shape), known.ravel().take(order).reshape(shape)
+        ranks = _sorted_doubled_ranks(ordered, known_ordered)
         scattered = np.empty(block.size, dtype=np.int64)
         scattered[order] = ranks.ravel()
         out[rows] = scattered.reshape(shape)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from pathlib import Path
 
 import pandas as pd
 
@@ -63,11 +62,9 @@ class FactorReport:
         Needs matplotlib (``pip install quorex[plot]``).
         """
         from quorex.pages.factor_page import factor_html
+        from quorex.pages.html import written
 
-        text = factor_html(self, title=title)
-        if path is not None:
-            Path(path).write_text(text, encoding="utf-8")
-        return text
+        return written(factor_html(self, title=title), path)
 
     def __repr__(self) -> str:
         dates = self.ic.index
