@@ -143,6 +143,10 @@ def return_figures(
         return {name: out[name] for name in figures}
     equity = np.cumprod(1.0 + returns, axis=0)
     daily = returns[1:]
+    if returns.flags.f_contiguous and not returns.flags.c_contiguous:
+        # Curves stored column by column stay so: every pass then runs over
+        # contiguous memory, and each column's sums are those of that curve alone.
+        daily = np.asfortranarray(daily)
     factor, has_daily = periods_per_year(dates)
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # one daily return has no std

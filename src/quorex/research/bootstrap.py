@@ -10,7 +10,10 @@ all resamples in one call on the matrix of resampled returns.
 
 from __future__ import annotations
 
+import os
+import warnings
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -19,9 +22,10 @@ from quorex.figures import RISKFREE_RATE, curve_returns, return_figures
 
 BOOTSTRAP_FIGURES = ("annual_return", "sharpe_ratio", "max_drawdown", "volatility")
 BANDS = (0.05, 0.5, 0.95)
-# Resampled returns per call of the figures: about 128 MB of float64, so a
-# large ``n`` is computed in pieces (the results do not depend on them).
-CELLS_PER_CALL = 1 << 24
+# Resampled returns per call of the figures: 4 MB of float64, small enough
+# for the processor's cache to hold a piece's passes; the pieces run on
+# threads, and the results depend neither on the pieces nor on the threads.
+CELLS_PER_CALL = 1 << 19
 
 
 def stationary_indices(n_obs: int, resamples: int, block: float, rng: np.random.Generator) -> np.ndarray:
@@ -36,20 +40,27 @@ def stationary_indices(n_obs: int, resamples: int, block: float, rng: np.random.
     draws are taken resample by resample from ``rng``, so drawing the
     resamples in pieces gives the same indices as drawing them at once.
     """
+    return indices_of_draws(rng.random((resamples, n_obs)), block)
+
+
+def indices_of_draws(draws: np.ndarray, block: float) -> np.ndarray:
+    """``stationary_indices`` from the uniform draws of its resamples (resamples × observations)."""
+    n_obs = draws.shape[1]
     chance = 1.0 / block
-    draws = rng.random((resamples, n_obs))
     starts_block = draws < chance
     starts_block[:, 0] = True
-    position = np.arange(n_obs, dtype=np.int32)
-    block_start = np.maximum.accumulate(np.where(starts_block, position, np.int32(0)), axis=1)
-    offsets = (np.arange(resamples, dtype=np.int64) * n_obs)[:, None]
-    drawn = draws.ravel().take(block_start + offsets).reshape(resamples, n_obs)
+    # Blocks never cross resamples (each one's first position starts one),
+    # so the whole table is one run of blocks, handled at once.
+    first = np.flatnonzero(starts_block)
+    length = np.diff(np.append(first, draws.size))
+    drawn = draws.ravel()[first]
     with np.errstate(divide="ignore", invalid="ignore"):
-        # The first position starts a block whatever its draw: a draw above
-        # the chance is rescaled from its own range.
+        # A first position starts a block whatever its draw: a draw above the
+        # chance is rescaled from its own range.
         uniform = np.where(drawn < chance, drawn / chance, (drawn - chance) / (1.0 - chance))
-    index = np.minimum((uniform * n_obs).astype(np.int32), np.int32(n_obs - 1))
-    index += position - block_start
+    observation = np.minimum((uniform * n_obs).astype(np.int64), n_obs - 1)
+    index = np.arange(draws.size, dtype=np.int64) + np.repeat(observation - first, length)
+    index = index.reshape(draws.shape)
     index[index >= n_obs] -= n_obs  # wrapped round: below 2 * n_obs by construction
     return index
 
@@ -61,12 +72,14 @@ def bootstrap_figures(
     seed: int | None = 0,
     riskfree_rate: float = RISKFREE_RATE,
     quantiles: Sequence[float] = BANDS,
+    threads: int | None = None,
 ) -> pd.DataFrame:
     """The ``quantiles`` of annual return, Sharpe ratio, max drawdown and volatility over ``n``
     stationary-bootstrap resamples (mean block ``block`` days) of the daily returns of ``levels``.
 
     Rows are the figures, columns the quantiles. The same ``seed`` gives the
-    same bands on any machine; resamples whose figure is undefined (a
+    same bands on any machine and on any number of ``threads`` (default:
+    one per core); resamples whose figure is undefined (a
     resample without movement has no Sharpe ratio) are left out of that
     figure's quantiles.
     """
@@ -78,16 +91,33 @@ def bootstrap_figures(
     if n_obs >= 1:
         rng = np.random.default_rng(seed)
         per_call = max(1, CELLS_PER_CALL // len(values))
-        for first in range(0, n, per_call):
-            count = min(per_call, n - first)
-            matrix = np.empty((len(values), count))
-            matrix[0] = values[0]
-            matrix[1:] = values[1:][stationary_indices(n_obs, count, block, rng)].T
-            found = return_figures(matrix, returns.index, riskfree_rate, BOOTSTRAP_FIGURES)
-            for name in BOOTSTRAP_FIGURES:
-                figures[name][first:first + count] = found[name]
+        pieces = [(first, min(per_call, n - first)) for first in range(0, n, per_call)]
+        workers = max(1, min(len(pieces), threads or os.cpu_count() or 1))
+        # The figures silence RuntimeWarnings in a warnings context of their own;
+        # the filters are process-wide, so this outer context, left after the
+        # threads have joined, is what puts the caller's filters back.
+        with warnings.catch_warnings(), ThreadPoolExecutor(workers) as pool:
+            warnings.simplefilter("ignore", RuntimeWarning)
+            # The draws are taken here, piece after piece: each resample is the
+            # same whichever thread computes it.
+            running = [pool.submit(_piece_figures, values, returns.index, rng.random((count, n_obs)), block,
+                                   riskfree_rate) for _, count in pieces]
+            for (first, count), piece in zip(pieces, running):
+                for name, found in piece.result().items():
+                    figures[name][first:first + count] = found
     table = {name: _quantiles(figures[name], quantiles) for name in BOOTSTRAP_FIGURES}
     return pd.DataFrame.from_dict(table, orient="index", columns=list(quantiles)).rename_axis("figure")
+
+
+def _piece_figures(
+    values: np.ndarray, dates: pd.DatetimeIndex, draws: np.ndarray, block: float, riskfree_rate: float
+) -> dict[str, np.ndarray]:
+    # One resample per column, each contiguous as a lone curve's returns
+    # are: each column's figures are then those of that curve alone.
+    matrix = np.empty((len(values), len(draws)), order="F")
+    matrix[0] = values[0]
+    matrix[1:] = values[1:][indices_of_draws(draws, block)].T
+    return return_figures(matrix, dates, riskfree_rate, BOOTSTRAP_FIGURES)
 
 
 def _quantiles(values: np.ndarray, quantiles: Sequence[float]) -> np.ndarray:

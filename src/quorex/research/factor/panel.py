@@ -39,10 +39,11 @@ class FactorPanel:
     rows: np.ndarray
     dates: pd.DatetimeIndex
     trade: np.ndarray
+    carried: np.ndarray  # ``trade`` with each gap filled by the last price before it
 
     def forward_returns(self, period: int) -> np.ndarray:
         """The ``period``-date forward returns on the factor's dates (factor rows × symbols)."""
-        return forward_return_matrix(self.trade, period)[self.rows]
+        return forward_return_matrix(self.trade, self.carried, period)[self.rows]
 
 
 def checked_factor(factor: object) -> pd.DataFrame:
@@ -98,7 +99,8 @@ def factor_panel(factor: object, prices: object, trade_at: str = "close", bad_pr
     latest = np.r_[position[1:] != position[:-1], True]
     rows = position[latest]
     aligned = frame.loc[latest].set_axis(close.index[rows], axis=0)
-    return FactorPanel(factor=aligned, rows=rows, dates=close.index, trade=trade.to_numpy(dtype=np.float64))
+    return FactorPanel(factor=aligned, rows=rows, dates=close.index, trade=trade.to_numpy(dtype=np.float64),
+                       carried=trade.ffill().to_numpy(dtype=np.float64))
 
 
 def _on_priced_symbols(frame: pd.DataFrame, symbols: pd.Index) -> pd.DataFrame:
@@ -116,9 +118,9 @@ def _on_priced_symbols(frame: pd.DataFrame, symbols: pd.Index) -> pd.DataFrame:
     return frame.reindex(columns=symbols)
 
 
-def forward_return_matrix(trade: np.ndarray, period: int) -> np.ndarray:
+def forward_return_matrix(trade: np.ndarray, carried: np.ndarray, period: int) -> np.ndarray:
     """Row d: the return of buying at the trade price of the date after d and selling ``period``
-    trading dates later (dates × symbols).
+    trading dates later (dates × symbols); ``carried`` is ``trade`` with its gaps forward-filled.
 
     A name without a trade price on the buying date has no forward return
     (it could not be bought); one whose price is missing on the selling date
@@ -126,9 +128,9 @@ def forward_return_matrix(trade: np.ndarray, period: int) -> np.ndarray:
     position whose prices stop. The last ``period + 1`` dates have none.
     """
     n_dates = trade.shape[0]
-    out = np.full(trade.shape, np.nan)
-    if period + 1 < n_dates:
-        carried = pd.DataFrame(trade).ffill().to_numpy()
-        with np.errstate(invalid="ignore"):
-            out[: n_dates - 1 - period] = carried[1 + period:] / trade[1: n_dates - period] - 1.0
+    out = np.empty(trade.shape)
+    known = max(n_dates - 1 - period, 0)
+    np.divide(carried[1 + period:], trade[1: 1 + known], out=out[:known])
+    out[:known] -= 1.0
+    out[known:] = np.nan
     return out

@@ -107,7 +107,7 @@ def panel_quantile_equity(panel: FactorPanel, quantiles: int) -> pd.DataFrame:
     first = int(panel.rows[ordered[0]]) if len(ordered) else int(panel.rows[-1])
     held = np.arange(first, len(panel.dates) - 2)  # signal dates whose next-day return is known
     latest = np.searchsorted(panel.rows, held, side="right") - 1
-    daily = quantile_means(codes[latest], forward_return_matrix(panel.trade, 1)[held], quantiles)
+    daily = quantile_means(codes[latest], forward_return_matrix(panel.trade, panel.carried, 1)[held], quantiles)
     growth = np.vstack([np.ones((1, quantiles)), np.cumprod(1.0 + np.nan_to_num(daily), axis=0)])
     realised = panel.dates[first + 1: first + 2 + len(held)]  # empty when the factor starts on the last date
     growth = growth[: len(realised)]

@@ -41,9 +41,9 @@ def forward_returns(
     check_timezones(price_indexes(prices), None)
     frames = prepare_prices(prices, bad_prices).frames
     trade = trade_price_frame(frames, trade_at)
-    values = trade.to_numpy(dtype=np.float64)
-    return {period: pd.DataFrame(forward_return_matrix(values, period), index=trade.index, columns=trade.columns)
-            for period in chosen}
+    values, carried = trade.to_numpy(dtype=np.float64), trade.ffill().to_numpy(dtype=np.float64)
+    return {period: pd.DataFrame(forward_return_matrix(values, carried, period), index=trade.index,
+                                 columns=trade.columns) for period in chosen}
 
 
 def information_coefficient(
