@@ -207,7 +207,12 @@ class Report:
         0.12 = 12 %; NaN when not a number or undefined) and "text" (the
         value as written for reading, "n/a" when undefined). The curve's
         figures use ``riskfree_rate`` and are those of ``quorex.figures``
-        (equal to the ``Metrics`` accessors of the same names). Trade figures
+        (equal to the ``Metrics`` accessors of the same names); so are the
+        figures against the benchmark over the curve's dates (alpha, beta,
+        active return, tracking error, information ratio, up and down
+        capture: ``quorex.figures.relative_figures``) and of the return
+        distribution (best and worst day, month and year, skewness,
+        kurtosis: ``quorex.figures.distribution_figures``). Trade figures
         are over round trips (``report.round_trips``); trades without a
         return (missing fill prices) are left out of them and counted.
         Capacity is in the currency of the turnover data, n/a without it.
