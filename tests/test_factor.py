@@ -111,6 +111,29 @@ def test_rank_correlation_equals_the_pandas_route(seed, ties, monkeypatch):
     assert np.allclose(got[known.sum(axis=1) >= 2, 1], 1.0)
 
 
+@pytest.mark.parametrize("values", [
+    "normal", "ties", "next floats", "signed zeros and tiny", "wide",
+])
+def test_ranks_equal_scipys_average_ranks(values):
+    rng = np.random.default_rng(7)
+    panel = rng.standard_normal((9, 300))
+    if values == "ties":
+        panel = np.round(panel)
+    elif values == "next floats":
+        # Neighbours a few units in the last place apart, the larger one first: a sort that
+        # looks at the high bits only would put them in column order.
+        base = np.repeat(rng.standard_normal((9, 150)), 2, axis=1)
+        panel = base + np.tile([4, 0], 150) * np.spacing(base)
+    elif values == "signed zeros and tiny":
+        panel = rng.choice([-0.0, 0.0, 5e-324, -5e-324, 1e-310, -1.0, 1.0], size=(9, 300))
+    elif values == "wide":
+        panel = rng.standard_normal((3, 70_000))  # past the packed sort's width
+    panel[rng.random(panel.shape) < 0.2] = np.nan
+    expected = scipy.stats.rankdata(panel, axis=1, nan_policy="omit")
+    got = ranks.doubled_ranks(panel)
+    np.testing.assert_array_equal(got, np.nan_to_num(2 * expected).astype(np.int64))
+
+
 def test_quantiles_follow_average_ranks(momentum):
     codes = quantile_codes(momentum.to_numpy(), 5)
     ranked = momentum.rank(axis=1)

@@ -19,6 +19,8 @@ import numpy as np
 
 # Cells per block: 512 KB of float64 per array.
 BLOCK_CELLS = 1 << 16
+# Rows up to 2 ** PACKED_BITS names are sorted with the column packed into the key.
+PACKED_BITS = 16
 
 
 def row_blocks(n_rows: int, n_cols: int) -> Iterator[slice]:
@@ -54,21 +56,44 @@ def doubled_ranks(values: np.ndarray) -> np.ndarray:
     for rows in row_blocks(*values.shape):
         block = values[rows]
         known = ~np.isnan(block)
-        order = _flat_order(np.where(known, block, np.inf))
-        shape = block.shape
-        ordered, known_ordered = block.ravel().take(order).reshape(shape), known.ravel().take(order).reshape(shape)
-        ranks = _sorted_doubled_ranks(ordered, known_ordered)
+        order, ordered = _sorted(np.where(known, block, np.inf))
+        ranks = _sorted_doubled_ranks(ordered, known.ravel().take(order).reshape(block.shape))
         scattered = np.empty(block.size, dtype=np.int64)
         scattered[order] = ranks.ravel()
-        out[rows] = scattered.reshape(shape)
+        out[rows] = scattered.reshape(block.shape)
     return out
 
 
-def _flat_order(key: np.ndarray) -> np.ndarray:
-    """Each row's ascending order, as flat positions into ``key``."""
-    order = np.argsort(key, axis=1)
-    order += (np.arange(key.shape[0]) * key.shape[1])[:, None]
-    return order.ravel()
+def _sorted(key: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each row of ``key`` (float64, no NaN) in ascending order: the flat positions into ``key``
+    and the ordered values."""
+    n_rows, n_cols = key.shape
+    bits = max(1, (n_cols - 1).bit_length())
+    order = _packed_argsort(key, bits) if bits <= PACKED_BITS else np.argsort(key, axis=1)
+    offsets = (np.arange(n_rows) * n_cols)[:, None]
+    order += offsets
+    ordered = key.ravel().take(order)
+    misplaced = np.flatnonzero((ordered[:, 1:] < ordered[:, :-1]).any(axis=1))
+    if len(misplaced):
+        order[misplaced] = np.argsort(key[misplaced], axis=1) + offsets[misplaced]
+        ordered[misplaced] = key.ravel().take(order[misplaced])
+    return order.ravel(), ordered
+
+
+def _packed_argsort(key: np.ndarray, bits: int) -> np.ndarray:
+    """Each row's ascending order, nearly: 64-bit keys in the value's order carry the column in
+    their lowest ``bits`` bits and are sorted directly, about three times faster than an indirect
+    sort. Values that differ only in those bits (relative gaps below 2 ** (bits - 52)) may come
+    out of order; ``_sorted`` finds and re-sorts such rows."""
+    code = key.view(np.uint64)
+    # The order of floats as unsigned integers: negatives flipped whole, positives above them.
+    packed = code ^ ((code >> np.uint64(63)) * np.uint64(0xFFFF_FFFF_FFFF_FFFF) | np.uint64(1 << 63))
+    low = np.uint64((1 << bits) - 1)
+    packed &= ~low
+    packed |= np.arange(key.shape[1], dtype=np.uint64)
+    packed.sort(axis=1)
+    packed &= low
+    return packed.view(np.int64)
 
 
 def _sorted_doubled_ranks(ordered: np.ndarray, known: np.ndarray) -> np.ndarray:
@@ -96,8 +121,7 @@ def _rank_correlation_block(first: np.ndarray, others: Sequence[np.ndarray]) -> 
     n_rows, n_cols = first.shape
     known_first = ~np.isnan(first)
     # ``first`` is ordered once; each pairing only marks which of its names count.
-    order = _flat_order(np.where(known_first, first, np.inf))
-    ordered = first.ravel().take(order).reshape(n_rows, n_cols)
+    order, ordered = _sorted(np.where(known_first, first, np.inf))
     back = np.empty_like(order)
     back[order] = np.arange(order.size)
     out = np.empty((n_rows, len(others)))
@@ -106,8 +130,7 @@ def _rank_correlation_block(first: np.ndarray, others: Sequence[np.ndarray]) -> 
         count = both.sum(axis=1, dtype=np.int64)
         ranks = _sorted_doubled_ranks(ordered, both.ravel().take(order).reshape(n_rows, n_cols))
         ours = ranks.ravel().take(back).astype(np.float64)
-        other_order = _flat_order(np.where(both, other, np.inf))
-        other_ordered = other.ravel().take(other_order).reshape(n_rows, n_cols)
+        other_order, other_ordered = _sorted(np.where(both, other, np.inf))
         # Known names come first in each row of ``other_ordered``.
         known_sorted = np.arange(n_cols)[None, :] < count[:, None]
         theirs = _sorted_doubled_ranks(other_ordered, known_sorted).astype(np.float64)
