@@ -19,6 +19,7 @@ the largest difference between the routes' results.
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 from pathlib import Path
@@ -111,5 +112,6 @@ def bench_bootstrap() -> None:
 
 
 if __name__ == "__main__":
+    print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     bench_ic()
     bench_bootstrap()

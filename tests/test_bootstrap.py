@@ -48,6 +48,21 @@ def test_bands_repeat_for_a_seed_and_do_not_depend_on_how_resamples_are_grouped(
     assert warnings.filters == filters
 
 
+@pytest.mark.parametrize("block", [1.0, 3.0, 50.0])
+def test_indices_follow_the_draws_position_by_position(block):
+    draws = np.random.default_rng(9).random((6, 40))
+    expected = np.empty(draws.shape, dtype=np.int64)
+    chance = 1.0 / block
+    for r, row in enumerate(draws):
+        for t, u in enumerate(row):
+            if t == 0 or u < chance:
+                uniform = u / chance if u < chance else (u - chance) / (1.0 - chance)
+                expected[r, t] = min(int(uniform * 40), 39)
+            else:
+                expected[r, t] = (expected[r, t - 1] + 1) % 40
+    np.testing.assert_array_equal(bootstrap.indices_of_draws(draws, block), expected)
+
+
 @pytest.mark.parametrize("block", [1.0, 5.0, 40.0])
 def test_resamples_are_blocks_of_consecutive_days_of_the_mean_length(block):
     index = bootstrap.stationary_indices(500, 400, block, np.random.default_rng(1))

@@ -59,8 +59,11 @@ def indices_of_draws(draws: np.ndarray, block: float) -> np.ndarray:
         # chance is rescaled from its own range.
         uniform = np.where(drawn < chance, drawn / chance, (drawn - chance) / (1.0 - chance))
     observation = np.minimum((uniform * n_obs).astype(np.int64), n_obs - 1)
-    index = np.arange(draws.size, dtype=np.int64) + np.repeat(observation - first, length)
-    index = index.reshape(draws.shape)
+    # Each position is one past the one before, except where a block starts:
+    # there the step lands on the block's first observation.
+    step = np.ones(draws.size, dtype=np.int64)
+    step[first] = observation - np.append(0, observation[:-1] + length[:-1] - 1)
+    index = np.cumsum(step).reshape(draws.shape)
     index[index >= n_obs] -= n_obs  # wrapped round: below 2 * n_obs by construction
     return index
 
