@@ -140,3 +140,18 @@ def test_summary_rows_are_the_figures_of_quorex_figures():
     no_benchmark = quorex.backtest(close > 0, close, benchmark=pd.Series(dtype=np.float64, index=pd.DatetimeIndex([])))
     rows = no_benchmark.summary().loc[list(figures.RELATIVE_LABELS)]
     assert rows["value"].isna().all() and (rows["text"] == "n/a").all()
+
+
+def test_group_exposure_sums_the_held_weights_by_group():
+    from quorex.pages.report_sections import group_exposure
+
+    dates = pd.bdate_range("2024-01-01", periods=4)
+    position = pd.DataFrame({"A": [0.5, 0.5, 0.0, np.nan], "B": [0.25, -0.25, 0.5, 0.5], "C": [0.25, 0.0, 0.5, 0.5]},
+                            index=dates)
+    exposure = group_exposure(position, {"A": 11, "B": 11, "C": None})
+    expected = position.fillna(0).T.groupby(pd.Series(["11", "11", "(no group)"], index=list("ABC"))).sum().T
+    pd.testing.assert_frame_equal(exposure, expected, check_names=False)
+    with pytest.raises(ValueError, match="none of the 3 held symbols has a group"):
+        group_exposure(position, {"X": "tech"})
+    with pytest.raises(TypeError, match="groups must be a Series or mapping"):
+        group_exposure(position, ["tech"])

@@ -137,7 +137,8 @@ def group_exposure(position: pd.DataFrame, groups: pd.Series | Mapping[object, o
     """Net weight by group (dates × groups) from held weights (dates × symbols) and symbol → group."""
     if not isinstance(groups, (pd.Series, Mapping)):
         raise TypeError(f"groups must be a Series or mapping of symbol → group, got {type(groups).__name__}")
-    labels = pd.Series(groups).reindex(position.columns)
+    given = groups if isinstance(groups, pd.Series) else pd.Series(dict(groups), dtype=object)
+    labels = given.reindex(position.columns)
     weights = np.nan_to_num(position.to_numpy(dtype=np.float64))
     held = np.count_nonzero(weights, axis=0) > 0
     if held.any() and labels[held].isna().all():
@@ -145,7 +146,8 @@ def group_exposure(position: pd.DataFrame, groups: pd.Series | Mapping[object, o
             f"groups: none of the {int(held.sum())} held symbols has a group; give a Series indexed by the "
             f"symbols of the prices' columns, e.g. {list(position.columns[held][:3])}"
         )
-    codes, names = pd.factorize(labels.astype(object).where(labels.notna(), UNGROUPED), sort=True)
+    # Written as text: groups given as numbers sort and print like the others.
+    codes, names = pd.factorize(labels.map(str, na_action="ignore").fillna(UNGROUPED), sort=True)
     one_hot = np.zeros((len(codes), len(names)))
     one_hot[np.arange(len(codes)), codes] = 1.0
     return pd.DataFrame(weights @ one_hot, index=position.index, columns=pd.Index(names, name="group"))
