@@ -57,7 +57,7 @@ def _header(report: FactorReport, title: str) -> str:
 
 def _ic_section(report: FactorReport) -> str:
     shown = report.ic_summary.T.rename(columns=STATISTIC_NAMES)
-    shown.index = [f"{p} dates" for p in shown.index]
+    shown.index = [_period(p) for p in shown.index]
     formats = {name: _number for name in ("mean IC", "std", "IC / std", "t-statistic")}
     table = html_table(shown, formats | {"share above 0": percent, "dates": lambda v: f"{int(v):,}"}, index="period")
     figure = new_figure(3.2)
@@ -77,7 +77,7 @@ def _ic_section(report: FactorReport) -> str:
     errors = 2.0 * np.abs(means / report.ic_summary.loc["t_stat"].to_numpy(dtype=np.float64))
     positions = np.arange(len(means))
     axes.bar(positions, means, 0.6, yerr=np.nan_to_num(errors), capsize=4, color="#1f5fa8")
-    axes.set_xticks(positions, [f"{p} dates" for p in report.ic.columns])
+    axes.set_xticks(positions, [_period(p) for p in report.ic.columns])
     axes.axhline(0.0, color="#444", lw=0.7)
     axes.set_ylabel("mean IC")
     style_axes(axes)
@@ -90,6 +90,10 @@ def _ic_section(report: FactorReport) -> str:
     )
 
 
+def _period(period: int) -> str:
+    return f"{period} date" + ("" if period == 1 else "s")
+
+
 def _number(value: float) -> str:
     return "n/a" if not np.isfinite(value) else f"{value:.4f}"
 
@@ -97,7 +101,7 @@ def _number(value: float) -> str:
 def _quantile_section(report: FactorReport) -> str:
     returns = report.quantile_returns
     shown = returns.copy()
-    shown.columns = [f"{p} dates" for p in returns.columns]
+    shown.columns = [_period(p) for p in returns.columns]
     table = html_table(shown, {column: lambda v: percent(v, 3) for column in shown.columns}, index="quantile")
     figure = new_figure(2.8)
     axes = figure.subplots()
@@ -106,7 +110,7 @@ def _quantile_section(report: FactorReport) -> str:
     positions = np.arange(len(quantiles))
     for k, period in enumerate(returns.columns):
         per_date = returns.loc[quantiles, period].to_numpy(dtype=np.float64) / period
-        axes.bar(positions + (k - (len(returns.columns) - 1) / 2) * width, per_date, width, label=f"{period} dates")
+        axes.bar(positions + (k - (len(returns.columns) - 1) / 2) * width, per_date, width, label=_period(period))
     axes.set_xticks(positions, [str(q) for q in quantiles])
     axes.set_xlabel("quantile (1 = lowest factor)")
     axes.set_ylabel("mean return per trading date")
@@ -143,7 +147,7 @@ def _turnover_section(report: FactorReport) -> str:
         plot_line(top, rolling.dropna(), lw=1.1, label=f"quantile {quantile}")
     top.yaxis.set_major_formatter(percent_formatter())
     top.set_ylabel("names changed")
-    top.legend(loc="upper left", frameon=False, fontsize=8)
+    top.legend(loc="upper right", frameon=False, fontsize=8, ncols=2)
     plot_line(bottom, report.autocorrelation.dropna(), color="#1f5fa8", lw=0.9)
     bottom.set_ylabel("rank autocorrelation")
     for axes in (top, bottom):
