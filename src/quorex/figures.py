@@ -141,7 +141,8 @@ def return_figures(
     out = {name: np.full(n_curves, np.nan) for name in RETURN_FIGURES}
     if n_dates < 2 or n_curves == 0:
         return {name: out[name] for name in figures}
-    equity = np.cumprod(1.0 + returns, axis=0)
+    equity = 1.0 + returns
+    np.cumprod(equity, axis=0, out=equity)
     daily = returns[1:]
     if returns.flags.f_contiguous and not returns.flags.c_contiguous:
         # Curves stored column by column stay so: every pass then runs over
@@ -159,8 +160,9 @@ def return_figures(
                 downside = np.sqrt((np.minimum(excess, 0.0) ** 2).mean(axis=0))
                 out["sortino_ratio"] = excess.mean(axis=0) / downside * np.sqrt(factor)
         out["annual_return"] = _annual_return(equity, dates)
-        peak = np.maximum.accumulate(equity, axis=0)
-        out["max_drawdown"] = (equity / peak - 1.0).min(axis=0)
+        below_peak = np.maximum.accumulate(equity, axis=0)
+        np.divide(equity, below_peak, out=below_peak)
+        out["max_drawdown"] = below_peak.min(axis=0) - 1.0  # x - 1 keeps the order of x: the same number
         out["calmar_ratio"] = out["annual_return"] / np.abs(out["max_drawdown"])
         if "value_at_risk" in figures or "cvalue_at_risk" in figures:
             out["value_at_risk"], out["cvalue_at_risk"] = _monthly_tail(daily, dates)
