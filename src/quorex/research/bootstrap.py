@@ -12,8 +12,9 @@ from __future__ import annotations
 
 import os
 import warnings
+from collections import deque
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -103,12 +104,17 @@ def bootstrap_figures(
         with warnings.catch_warnings(), ThreadPoolExecutor(workers) as pool:
             warnings.simplefilter("ignore", RuntimeWarning)
             # The draws are taken here, piece after piece: each resample is the
-            # same whichever thread computes it.
-            running = [pool.submit(_piece_figures, values, returns.index, rng.random((count, n_obs)), block,
-                                   riskfree_rate) for _, count in pieces]
-            for (first, count), piece in zip(pieces, running):
-                for name, found in piece.result().items():
-                    figures[name][first:first + count] = found
+            # same whichever thread computes it. A few pieces wait at a time,
+            # so a large ``n`` never holds all its draws at once.
+            running: deque[tuple[int, Future[dict[str, np.ndarray]]]] = deque()
+            for first, count in pieces:
+                draws = rng.random((count, n_obs))
+                running.append((first, pool.submit(_piece_figures, values, returns.index, draws, block,
+                                                   riskfree_rate)))
+                while running and (len(running) > 2 * workers or first + count == n):
+                    done, piece = running.popleft()
+                    for name, found in piece.result().items():
+                        figures[name][done:done + len(found)] = found
     table = {name: _quantiles(figures[name], quantiles) for name in BOOTSTRAP_FIGURES}
     return pd.DataFrame.from_dict(table, orient="index", columns=list(quantiles)).rename_axis("figure")
 
