@@ -8,7 +8,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from pathlib import Path

@@ -8,7 +8,17 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from quorex.figures import CURVE_LABELS, RELATIVE_LABELS, TRADE_LABELS, curve_figures, format_figure, trade_figures
+from quorex.figures import (
+    CURVE_LABELS,
+    DISTRIBUTION_LABELS,
+    RELATIVE_FIGURES,
+    RELATIVE_LABELS,
+    TRADE_LABELS,
+    curve_figures,
+    curve_relative_figures,
+    format_figure,
+    trade_figures,
+)
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
@@ -51,12 +61,13 @@ def _curve_rows(report: Report, riskfree_rate: float) -> list[Row]:
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         figures = curve_figures(report.creturn, riskfree_rate)
-        metrics = report.metrics_at(riskfree_rate)
-        relative = {name: _number(getattr(metrics, name)()) for name, _ in RELATIVE_LABELS.values()}
-    rows = [(label, figures[name], format_figure(figures[name], kind)) for label, (name, kind) in CURVE_LABELS.items()]
-    rows += [(label, relative[name], format_figure(relative[name], kind))
-             for label, (name, kind) in RELATIVE_LABELS.items()]
-    return rows
+        benchmark = report.benchmark_on(report.creturn.index)
+        if benchmark is None:
+            figures |= dict.fromkeys(RELATIVE_FIGURES, np.nan)
+        else:
+            figures |= curve_relative_figures(report.creturn, benchmark)
+    labels = CURVE_LABELS | RELATIVE_LABELS | DISTRIBUTION_LABELS
+    return [(label, figures[name], format_figure(figures[name], kind)) for label, (name, kind) in labels.items()]
 
 
 def _trade_rows(report: Report) -> list[Row]:
@@ -79,10 +90,6 @@ def _capacity(report: Report) -> float:
     if "turnover@entry_date" not in report.trades:
         return np.nan
     return float(report.metrics.capacity())
-
-
-def _number(value: Any) -> float:
-    return np.nan if value is None else float(value)
 
 
 def _cost_text(ratio: float) -> str:

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import html
+import os
 from collections.abc import Callable, Iterable
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -131,3 +133,10 @@ def page(title: str, body: Iterable[str], *, script: str = "") -> str:
         f"<title>{escape(title)}</title><style>{CSS}</style></head>"
         f"<body><main>{''.join(body)}</main>{tail}</body></html>\n"
     )
+
+
+def written(text: str, path: str | os.PathLike[str] | None) -> str:
+    """A page's ``text``, first written to ``path`` (UTF-8) when a path is given."""
+    if path is not None:
+        Path(path).write_text(text, encoding="utf-8")
+    return text

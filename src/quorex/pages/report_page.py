@@ -11,12 +11,21 @@ same dates.
 from __future__ import annotations
 
 import warnings
+from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
 
-from quorex.figures import CURVE_LABELS, FIGURE_LABELS, RISKFREE_RATE, curve_figures, format_figure, periods_per_year
+from quorex.figures import (
+    CURVE_LABELS,
+    DISTRIBUTION_LABELS,
+    FIGURE_LABELS,
+    RISKFREE_RATE,
+    curve_figures,
+    format_figure,
+    periods_per_year,
+)
 from quorex.pages.charts import (
     BENCHMARK_COLOUR,
     LOSS_COLOUR,
@@ -36,6 +45,7 @@ from quorex.pages.charts import (
 from quorex.pages.html import date_text, escape, html_table, page, percent, price_text
 from quorex.version import __version__
 from quorex.pages.series import MONTHS, daily_returns, drawdown_periods, exit_reason_table, monthly_table, yearly_returns
+from quorex.pages.report_sections import benchmark_section, confidence_section, group_section, turnover_section
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
@@ -45,11 +55,15 @@ TOP_TRADES = 10
 MOST_HELD = 10
 
 
-def report_html(report: Report, *, title: str | None = None, benchmark_name: str | None = None) -> str:
+def report_html(
+    report: Report, *, title: str | None = None, benchmark_name: str | None = None,
+    groups: pd.Series | Mapping[object, object] | None = None,
+) -> str:
     """The backtest ``report`` as a self-contained HTML page.
 
     ``title`` heads the page (default: the market and period);
-    ``benchmark_name`` labels the benchmark (default "benchmark").
+    ``benchmark_name`` labels the benchmark (default "benchmark"); ``groups``
+    (symbol → group, e.g. sectors) adds the exposure by group.
     """
     need_matplotlib("the report page")
     equity = report.invested()
@@ -68,11 +82,15 @@ def report_html(report: Report, *, title: str | None = None, benchmark_name: str
         sections = [
             _header(report, summary, title, equity.index),
             _headline(summary, report.benchmark_on(report.creturn.index), name),
+            confidence_section(report, summary),
             _equity_section(equity, benchmark, name),
             _calendar_section(equity, benchmark, name),
             _rolling_section(equity, benchmark, name),
+            benchmark_section(equity, benchmark, name) if benchmark is not None else "",
             _trades_section(report, trips, equity),
+            turnover_section(report),
             _exposure_section(report, trips, equity.index),
+            group_section(report, equity.index, groups) if groups is not None else "",
             _best_worst_section(trips),
         ]
     return page(title, sections)
@@ -99,7 +117,7 @@ def _headline(summary: pd.DataFrame, benchmark: pd.Series | None, name: str) -> 
     shown = summary.loc[summary.index.isin(list(FIGURE_LABELS)), "text"]
     rows = []
     for label, text in shown.items():
-        figure = CURVE_LABELS.get(label, ("", ""))[0]
+        figure = (CURVE_LABELS | DISTRIBUTION_LABELS).get(label, ("", ""))[0]
         their_text = format_figure(theirs.get(figure, np.nan), FIGURE_LABELS[label])
         rows.append(f"<tr><th>{escape(label)}</th><td>{escape(text)}</td><td>{escape(their_text)}</td></tr>")
     return (
@@ -107,7 +125,8 @@ def _headline(summary: pd.DataFrame, benchmark: pd.Series | None, name: str) -> 
         f"<table><thead><tr><th></th><th>strategy</th><th>{escape(name)}</th></tr></thead>"
         f"<tbody>{''.join(rows)}</tbody></table>"
         f'<p class="note">Risk-free rate {RISKFREE_RATE:.0%}. Both columns cover the same dates and are '
-        f"computed the same way; the {escape(name)} column is n/a where a figure needs trades.</p></section>"
+        f"computed the same way; the {escape(name)} column is n/a where a figure needs trades or is taken "
+        f"against the {escape(name)}.</p></section>"
     )
 
 

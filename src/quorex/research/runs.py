@@ -21,9 +21,9 @@ from typing import Any
 import numpy as np
 
 from quorex.backtest.engine import run_engine
-from quorex.backtest.plan import RunPlan, RunRules, price_fields, run_rules, warn_stale
+from quorex.backtest.plan import RunRules, price_fields, run_rules, warn_stale
 from quorex.backtest.roundtrips import holding_returns
-from quorex.backtest.tables import REPORT_INPUTS, realised_return, trade_table
+from quorex.backtest.tables import REPORT_INPUTS, realised_return
 from quorex.figures import SWEEP_FIGURES, TRADE_FIGURES, level_returns, return_figures
 from quorex.figures import trade_figures, yearly_turnover
 from quorex.research.grid import BACKTEST_DEFAULTS, split_settings
@@ -49,7 +49,7 @@ def run_set(workload: Workload, signal: Signal, settings: Mapping[str, Any], ret
         run = run_engine(plan.inputs, **rules.settings)
         if first_use:  # the same weights and rebalance dates: the same stale holdings
             warn_stale(workload.prepared(bad_prices).frames["close"], plan.target, run)
-        returns[:], figures[:] = run_figures(run, plan, rules, workload.calendar)
+        returns[:], figures[:] = run_figures(run, rules, workload.calendar)
     except Exception as exc:  # noqa: BLE001 - a failing set must not lose the others
         returns[:] = figures[:] = np.nan
         return describe(exc)
@@ -66,9 +66,7 @@ def set_rules(workload: Workload, settings: Mapping[str, Any]) -> tuple[RunRules
     return run_rules(price_fields(workload.prices), **arguments), bad_prices
 
 
-def run_figures(
-    run: SimpleNamespace, plan: RunPlan, rules: RunRules, calendar: Calendar
-) -> tuple[np.ndarray, np.ndarray]:
+def run_figures(run: SimpleNamespace, rules: RunRules, calendar: Calendar) -> tuple[np.ndarray, np.ndarray]:
     """A run's daily returns and its figures (``KEPT``)."""
     levels = run.creturn[calendar.rows]
     if np.isnan(levels).any():
@@ -77,7 +75,7 @@ def run_figures(
     curve = returns[:, None]
     figures = dict.fromkeys(KEPT, np.nan)
     figures.update((name, float(values[0])) for name, values in return_figures(curve, calendar.figures).items())
-    figures.update(trade_row(run, plan, rules, calendar.figures.years))
+    figures.update(trade_row(run, rules, calendar.years))
     figures["final_equity"] = float(np.prod(1.0 + curve, axis=0)[0]) if len(curve) else np.nan
     if len(curve) > 2:
         with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
@@ -88,17 +86,14 @@ def run_figures(
     return returns, np.array([figures[name] for name in KEPT])
 
 
-def trade_row(run: SimpleNamespace, plan: RunPlan, rules: RunRules, years: float) -> dict[str, float]:
+def trade_row(run: SimpleNamespace, rules: RunRules, years: float) -> dict[str, float]:
     """The trade figures (over round trips), the record count and the yearly turnover of a run."""
     entry, exit_ = run.trade_entry_row, run.trade_exit_row
     record_returns = realised_return(
         run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
         run.trade_exit_charged, rules.fee_ratio, rules.tax_ratio,
     )
-    holding = getattr(run, "trade_holding", None)  # DEVFALLBACK
-    if holding is None:  # DEVFALLBACK
-        holding = trade_table(run, plan.inputs, 0.0, 0.0)["holding"].to_numpy()  # DEVFALLBACK
-    figures = trade_figures(holding_returns(record_returns, holding, entry))
+    figures = trade_figures(holding_returns(record_returns, run.trade_holding, entry))
     row = {name: figures[name] for name in TRADE_FIGURES}
     row["records"] = float(len(entry))
     row["turnover"] = yearly_turnover(run.trade_position, run.trade_sid, entry, exit_, years)

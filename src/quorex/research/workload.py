@@ -13,7 +13,7 @@ import pandas as pd
 
 from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices, price_frames
 from quorex.backtest.run import backtest
-from quorex.figures import ReturnCalendar, day_rows, return_calendar
+from quorex.figures import ReturnCalendar, day_rows, return_calendar, years_between
 from quorex.research.grid import split_settings
 
 if TYPE_CHECKING:
@@ -34,6 +34,12 @@ class Calendar:
     @property
     def days(self) -> pd.DatetimeIndex:
         return self.figures.dates
+
+    @property
+    def years(self) -> float:
+        """From the first day to the last, in years of 365.25 days."""
+        days = self.figures.dates
+        return years_between(days[0], days[-1]) if len(days) else 0.0
 
 
 @dataclass(frozen=True)
