@@ -14,9 +14,9 @@ import pandas as pd
 
 from quorex.backtest.inputs.dates import dated_frame
 from quorex.backtest.inputs.messages import SHOWN, shown
+from quorex.backtest.inputs.rules import check_bad_prices
 
 PRICE_FIELDS = ("close", "open", "high", "low")
-BAD_PRICE_MODES = ("raise", "missing")
 
 
 def float_frame(frame: pd.DataFrame, what: str) -> pd.DataFrame:
@@ -86,8 +86,7 @@ def check_prices(
     Returns the checked frames and, by field, each column's smallest price
     (NaN for a column without any), which ``check_priced_symbols`` reads.
     """
-    if bad_prices not in BAD_PRICE_MODES:
-        raise ValueError(f"bad_prices must be one of {list(BAD_PRICE_MODES)}, got {bad_prices!r}")
+    check_bad_prices(bad_prices)
     checked, lows = {}, {}
     for field, frame in frames.items():
         values = frame.to_numpy()
