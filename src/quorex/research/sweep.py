@@ -25,6 +25,7 @@ import pandas as pd
 
 from quorex.figures import SWEEP_FIGURES, return_figures
 from quorex.research.grid import Grid, Strategy, expand_grid, validate
+from quorex.research.interrupt import cancel_on_interrupt, stopped
 from quorex.research.stats import expected_max_sharpe, moments, psr_values
 from quorex.research.stats import pbo as overfitting_probability
 from quorex.research.tasks import ChunkOutcome, run_chunk
@@ -112,14 +113,16 @@ def _execute(
             pending = _submit(transport.pool, transport.source, chunks, sets, collected)
             # The bar's monitor thread starts only now: a forking pool has started its workers.
             bar = tqdm(total=len(sets), unit="set", desc="sweep", disable=not progress)
-            _gather(pending, collected, bar)
+            with cancel_on_interrupt(workload, pending):
+                _gather(pending, collected, bar)
         finally:
             transport.close()
     finally:
         if bar is not None:
             bar.close()
         if owned:
-            pool.shutdown()
+            # After Ctrl-C the threads stop before their next set; nobody waits for them.
+            pool.shutdown(wait=not stopped(workload), cancel_futures=True)
     return collected
 
 

@@ -7,6 +7,7 @@ from typing import Any
 
 import numpy as np
 
+from quorex.research.interrupt import stopped
 from quorex.research.transport import resolve
 from quorex.research.workload import SetOutcome, run_set
 
@@ -24,6 +25,8 @@ def run_chunk(source: Any, indices: list[int], settings: list[dict[str, Any]]) -
     workload = resolve(source)
     outcome = ChunkOutcome(dates=None, sets=[])
     for index, params in zip(indices, settings):
+        if stopped(workload):
+            break
         try:
             result, dates = run_set(workload, index, params)
         except Exception as exc:  # noqa: BLE001 - a failing set must not lose the others
