@@ -318,8 +318,7 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
             written.append("heatmap.png")
     print(f"quorex sweep: {len(table)} sets over {', '.join(result.params)} ({int(failed.sum())} failed)")
     print(_costs_line(args, grid))
-    start, end = result.period
-    print(f"figures measured {start.date()} to {end.date()}, the same dates for every set")
+    print(f"measured {result.period.text()}: the same dates for every set")
     best = result.best(args.figure)
     shown = ", ".join(f"{p}={best[p]}" for p in result.params)
     print(f"best by {args.figure}: set {best.name} ({shown}): {best[args.figure]:.4g}")

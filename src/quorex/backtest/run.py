@@ -282,3 +282,7 @@ class RunTables:
 
     def costs(self) -> pd.DataFrame:
         return cost_table(self.run, self.frames["close"].index)
+
+    def first_position(self) -> pd.Timestamp | None:
+        rows = self.run.trade_entry_row
+        return self.frames["close"].index[int(rows.min())] if len(rows) else None

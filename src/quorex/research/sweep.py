@@ -23,7 +23,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from quorex.backtest.period import Period, common_period
 from quorex.figures import SWEEP_FIGURES, return_figures
+from quorex.io.atomic import write_atomically
 from quorex.research.grid import Grid, Strategy, expand_grid, validate
 from quorex.research.interrupt import cancel_on_interrupt, stopped
 from quorex.research.stats import expected_max_sharpe, moments, psr_values
@@ -63,6 +65,7 @@ class Collected:
         self.returns: list[np.ndarray | None] = [None] * n_sets
         self.run_figures = np.full((n_sets, len(RUN_FIGURES)), np.nan)
         self.errors: list[str | None] = [None] * n_sets
+        self.first_positions: list[int | None] = [None] * n_sets
         self.dates: np.ndarray | None = None
         self.missing: list[int] = []
 
@@ -73,6 +76,7 @@ class Collected:
             self.returns[result.index] = result.returns
             self.run_figures[result.index] = result.figures
             self.errors[result.index] = result.error
+            self.first_positions[result.index] = result.first_position
 
     def lose(self, indices: list[int], reason: BaseException) -> None:
         self.missing.extend(indices)
@@ -250,12 +254,13 @@ def _returns_frame(collected: Collected) -> pd.DataFrame:
 
 
 def figure_table(returns: pd.DataFrame, run_figures: np.ndarray) -> pd.DataFrame:
-    """All figures of every set (columns of ``returns``), computed together."""
+    """All figures of every set (columns of ``returns``), computed together over its dates."""
     matrix = returns.to_numpy()
     figures = return_figures(matrix, returns.index)
     for k, name in enumerate(RUN_FIGURES):
         figures[name] = run_figures[:, k]
-    figures["final_equity"] = np.prod(1.0 + matrix, axis=0) if len(matrix) else np.full(matrix.shape[1], np.nan)
+    # The first row is the day before the period: its return is not the period's.
+    figures["final_equity"] = np.prod(1.0 + matrix[1:], axis=0) if len(matrix) else np.full(matrix.shape[1], np.nan)
     figures["psr"], figures["dsr"] = _sharpe_probabilities(matrix[1:])
     return pd.DataFrame({name: figures[name] for name in FIGURES}, index=returns.columns)
 
@@ -276,16 +281,27 @@ def _sharpe_probabilities(daily: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return psr, psr_values(daily, threshold)
 
 
+def sweep_period(returns: pd.DataFrame, first_positions: list[int | None]) -> Period:
+    """The one period every set is measured over: from the latest first position of the sets that ran."""
+    if len(returns.index) == 0:
+        return Period(pd.NaT, pd.NaT, pd.NaT, "no set ran")
+    firsts = [None if f is None else pd.Timestamp(f) for f in first_positions]
+    return common_period(returns.index, firsts)
+
+
 def _assemble(collected: Collected, sets: list[dict[str, Any]], workload: Workload) -> SweepResult:
     returns = _returns_frame(collected)
-    figures = figure_table(returns, collected.run_figures)
+    ran = [f for f, e in zip(collected.first_positions, collected.errors) if e is None]
+    period = sweep_period(returns, ran)
+    measured = returns if len(returns.index) == 0 else period.curve(returns)
+    figures = figure_table(measured, collected.run_figures)
     params = list(dict.fromkeys(key for entry in sets for key in entry))
     table = pd.DataFrame.from_records(
         [{key: entry.get(key) for key in params} for entry in sets], columns=params, index=returns.columns
     )
     table = pd.concat([table, figures], axis=1)
     table["error"] = pd.Series(collected.errors, index=returns.columns, dtype=object)
-    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload)
+    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload, period=period)
 
 
 @dataclass(eq=False, repr=False)
@@ -309,6 +325,13 @@ class SweepResult:
         Each set's parameters.
     workload : Workload
         The market, strategy and fixed arguments every set ran with.
+    period : Period
+        The dates every set's return figures, PSR and DSR are measured over,
+        the same for all: from the latest date on which a set first held a
+        position (so no set is measured over its warm-up in cash) to the last
+        date. ``period.curve(returns)`` gives those rows (from the close
+        before the period). Trade figures count each set's round trips, and
+        its turnover is per year of its own time from its first position.
     """
 
     table: pd.DataFrame
@@ -316,6 +339,7 @@ class SweepResult:
     params: list[str]
     sets: list[dict[str, Any]]
     workload: Workload
+    period: Period
 
     def best(self, by: str = "sharpe_ratio") -> pd.Series:
         """The table row of the best set by ``by`` (highest; lowest for volatility and turnover)."""
@@ -330,7 +354,11 @@ class SweepResult:
     def pbo(self, blocks: int = 16) -> PBOResult:
         """The probability of backtest overfitting of the sets that ran (see ``quorex.stats.pbo``)."""
         ran = self.table.index[self.table["error"].isna()]
-        return overfitting_probability(self.returns.iloc[1:][ran], blocks=blocks)
+        return overfitting_probability(self.measured_returns().iloc[1:][ran], blocks=blocks)
+
+    def measured_returns(self) -> pd.DataFrame:
+        """The daily returns of the measured period, from the close before it (the first row)."""
+        return self.period.curve(self.returns) if len(self.returns.index) else self.returns
 
     def to_html(
         self, path: str | Path | None = None, *, by: str = "sharpe_ratio", title: str | None = None,
@@ -345,9 +373,10 @@ class SweepResult:
                 overfitting = self.pbo()
             except ValueError:
                 overfitting = None  # too few sets or dates
-        html = sweep_html(self.table, self.returns, by=by, params=self.params, pbo=overfitting, title=title)
+        html = sweep_html(self.table, self.measured_returns(), by=by, params=self.params, pbo=overfitting,
+                          title=title)
         if path is not None:
-            Path(path).write_text(html, encoding="utf-8")
+            write_atomically(Path(path), html.encode("utf-8"))
         return html
 
     def __repr__(self) -> str:

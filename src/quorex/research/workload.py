@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices
+from quorex.backtest.period import FROM_FIRST_POSITION
 from quorex.backtest.roundtrips import holding_returns
 from quorex.backtest.run import backtest
 from quorex.figures import TRADE_FIGURES, curve_returns, trade_figures, years_between, yearly_turnover
@@ -74,6 +75,7 @@ class SetOutcome:
     returns: np.ndarray | None
     figures: tuple[float, ...]
     error: str | None
+    first_position: int | None = None  # nanoseconds of the first date a position was held
 
     @classmethod
     def failed(cls, index: int, exc: BaseException) -> SetOutcome:
@@ -81,7 +83,11 @@ class SetOutcome:
 
 
 def run_figures(trades: pd.DataFrame, dates: pd.DatetimeIndex) -> tuple[float, ...]:
-    """The trade figures of one run (over its round trips), its record count and yearly turnover."""
+    """The trade figures of one run (over its round trips), its record count and yearly turnover.
+
+    ``dates`` span the time the turnover is spread over (the run's measured
+    period: from the close before its first position).
+    """
     trips = holding_returns(
         trades["return"].to_numpy(dtype=np.float64), trades["holding"].to_numpy(), trades["entry_index"].to_numpy()
     )
@@ -98,5 +104,7 @@ def run_set(workload: Workload, index: int, settings: Mapping[str, Any]) -> tupl
     """One set's outcome and the nanoseconds of its calendar dates."""
     report = workload.report(settings)
     returns = curve_returns(report.creturn)
-    figures = run_figures(report.trades, returns.index)
-    return SetOutcome(index, returns.to_numpy(), figures, None), returns.index.asi8
+    period = report.period()
+    figures = run_figures(report.trades, period.curve(returns).index)
+    first = None if period.reason != FROM_FIRST_POSITION else period.start.value
+    return SetOutcome(index, returns.to_numpy(), figures, None, first), returns.index.asi8
