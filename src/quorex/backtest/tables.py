@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.engine import EngineInputs
+from quorex.backtest.excursions import bounded_by_return
 from quorex.backtest.inputs.dates import dated_frame, dated_series
 from quorex.backtest.inputs.prices import float_frame
 
@@ -71,6 +72,7 @@ def trade_table(run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, ta
         run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
         run.trade_exit_charged, fee_ratio, tax_ratio,
     )
+    columns.update(bounded_by_return(*(columns[name] for name in EXCURSION_FIELDS[:4]), columns["return"]))
     columns["entry_price"] = run.trade_entry_price
     columns["exit_price"] = run.trade_exit_price
     columns["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
