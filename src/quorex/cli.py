@@ -459,7 +459,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 message = f"{type(exc).__name__}: {message}"
             print(f"quorex: error: {message}", file=sys.stderr)
             status = 2
-    for warning in caught:
-        if issubclass(warning.category, UserWarning):
-            print(f"quorex: warning: {_one_line(warning.message)}", file=sys.stderr)
+    # A sweep's sets warn alike: each message once.
+    shown = dict.fromkeys(_one_line(w.message) for w in caught if issubclass(w.category, UserWarning))
+    for message in shown:
+        print(f"quorex: warning: {message}", file=sys.stderr)
     return status

@@ -25,6 +25,7 @@ from quorex.backtest.inputs.prices import (
     price_indexes,
     trade_price_frame,
 )
+from quorex.backtest.inputs.splits import warn_suspected_splits
 from quorex.backtest.inputs.rules import check_run_settings, check_touched_exit, resolve_costs, stop_arguments
 from quorex.backtest.inputs.weights import (
     Rebalance,
@@ -173,6 +174,7 @@ def backtest(
                     market_obj)
     prepared = prepare_prices(prices, bad_prices)
     frames, lowest = prepared.frames, prepared.lowest
+    warn_suspected_splits(prepared.suspected_splits)
     close = frames["close"]
     index = close.index
     next_date = next_trading_date(market_obj, index[-1])
@@ -222,6 +224,7 @@ def backtest(
         touched_exit=bool(touched_exit),
         update_date=index[-1],
         next_trading_date=next_date,
+        suspected_splits=prepared.suspected_splits,
         source=RunTables(
             run=run, inputs=inputs, frames=frames, trade_frame=trade_frame, fee_ratio=float(fee_ratio),
             tax_ratio=float(tax_ratio), given_benchmark=bench, turnover=traded_value, categories=categories,

@@ -15,6 +15,7 @@ import pandas as pd
 from quorex.backtest.inputs.dates import dated_frame
 from quorex.backtest.inputs.messages import SHOWN, shown
 from quorex.backtest.inputs.rules import check_bad_prices
+from quorex.backtest.inputs.splits import suspected_splits
 
 PRICE_FIELDS = ("close", "open", "high", "low")
 
@@ -146,6 +147,7 @@ class PreparedPrices:
     frames: dict[str, pd.DataFrame]
     lowest: dict[str, np.ndarray]  # each column's smallest price, NaN without any
     dated: dict[str, pd.Index]  # the frames' date indexes as given, for the timezone check
+    suspected_splits: pd.DataFrame  # closes that look unadjusted (``quorex.backtest.inputs.splits``)
 
 
 def prepare_prices(prices: object, bad_prices: str = "raise") -> PreparedPrices:
@@ -153,7 +155,8 @@ def prepare_prices(prices: object, bad_prices: str = "raise") -> PreparedPrices:
     if isinstance(prices, PreparedPrices):
         return prices
     frames, lowest = check_prices(price_frames(prices), bad_prices)
-    return PreparedPrices(frames=frames, lowest=lowest, dated=price_indexes(prices))
+    return PreparedPrices(frames=frames, lowest=lowest, dated=price_indexes(prices),
+                          suspected_splits=suspected_splits(frames["close"]))
 
 
 def trade_price_frame(frames: Mapping[str, pd.DataFrame], trade_at: str) -> pd.DataFrame:

@@ -1,0 +1,140 @@
+"""Closes that look unadjusted: one-day moves at the ratio of a stock split.
+
+A split of n shares for m multiplies the price by m / n overnight. In
+adjusted prices that move is divided out; in raw closes it stays, and a
+backtest books it as a crash (or, for a reverse split, a windfall): annual
+returns fall by half and a 7-for-1 split reads as an -86 % trade.
+
+A move is suspected when
+
+* it is large: the close moves by a factor of at least ``MIN_JUMP`` from
+  the previous close (the last one before a gap);
+* what is left after dividing out the nearest split ratio is an ordinary
+  day for that stock: within ``TOLERANCE_SIGMAS`` of its typical daily move
+  (a robust scale, 1.4826 × the median absolute log return), and within
+  ``MAX_TOLERANCE`` in any case;
+* the move is far outside the stock's ordinary days (``MIN_SIGMAS``);
+* it is not undone by the next close (a bad print comes back; a split
+  stays).
+
+Genuine crashes land anywhere; a split lands on its ratio. The thresholds
+were tuned on synthetic markets with fat-tailed returns, genuine crashes
+and injected splits (``bench/split_detection.py``).
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from quorex.backtest.inputs.messages import DataWarning, shown
+
+# Shares after : shares before. Their inverses are reverse splits.
+# The common ratios only: every further ratio would widen the net for genuine crashes.
+SPLITS = ((3, 2), (2, 1), (3, 1), (4, 1), (5, 1), (7, 1), (10, 1), (20, 1), (50, 1), (100, 1))
+MIN_JUMP = 1.4
+TOLERANCE_SIGMAS = 2.5
+MAX_TOLERANCE = 0.05
+MIN_TOLERANCE = 0.005
+MIN_SIGMAS = 6.0
+MAD_TO_SIGMA = 1.4826
+
+# log(price after / price before) of every split and reverse split, and its label.
+_TARGETS = np.log([m / n for n, m in SPLITS] + [n / m for n, m in SPLITS])
+_LABELS = [f"{n}-for-{m} split" for n, m in SPLITS] + [f"{m}-for-{n} reverse split" for n, m in SPLITS]
+COLUMNS = ("symbol", "date", "ratio", "looks_like")
+
+
+def _empty() -> pd.DataFrame:
+    return pd.DataFrame({"symbol": [], "date": pd.DatetimeIndex([]), "ratio": [], "looks_like": []})
+
+
+def _previous_prices(values: np.ndarray) -> np.ndarray:
+    """Each date's previous price per column, the last one before a gap (NaN before the first)."""
+    if not np.isnan(values[:-1]).any():
+        return values[:-1]
+    return pd.DataFrame(values[:-1]).ffill().to_numpy()
+
+
+def _next_ratio(values: np.ndarray, rows: np.ndarray, cols: np.ndarray, previous: np.ndarray) -> np.ndarray:
+    """The next price after each (row, col) over the price before it (NaN when there is none)."""
+    later = values[:, np.unique(cols)]
+    n = len(values)
+    positions = np.where(np.isnan(later), n, np.arange(n)[:, None])
+    # The first priced row at or after each row, per column (n: none).
+    first_after = np.minimum.accumulate(positions[::-1], axis=0)[::-1]
+    column = np.searchsorted(np.unique(cols), cols)
+    following = np.full(len(rows), n)
+    inside = rows + 1 < n
+    following[inside] = first_after[rows[inside] + 1, column[inside]]
+    found = following < n
+    out = np.full(len(rows), np.nan)
+    out[found] = values[following[found], cols[found]] / previous[found]
+    return out
+
+
+def _typical_moves(values: np.ndarray, previous: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """Each column's robust scale of daily log returns, for the columns ``cols``."""
+    unique = np.unique(cols)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        moves = np.abs(np.log(values[1:, unique] / previous[:, unique]))
+    scale = MAD_TO_SIGMA * np.nanmedian(np.where(moves > 0, moves, np.nan), axis=0)
+    return scale[np.searchsorted(unique, cols)]
+
+
+def suspected_splits(close: pd.DataFrame) -> pd.DataFrame:
+    """The one-day moves of ``close`` that look like an unadjusted split (see the module notes).
+
+    One row per move: "symbol", "date", "ratio" (the close over the
+    previous close) and "looks_like" (e.g. "2-for-1 split"), by date.
+    """
+    values = close.to_numpy(dtype=np.float64)
+    if len(values) < 2 or values.size == 0:
+        return _empty()
+    previous = _previous_prices(values)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = values[1:] / previous
+    jumps = ratio >= MIN_JUMP
+    jumps |= ratio <= 1.0 / MIN_JUMP
+    rows, cols = np.nonzero(jumps)
+    if not len(rows):
+        return _empty()
+    move = np.log(ratio[rows, cols])
+    nearest = np.abs(move[:, None] - _TARGETS[None, :]).argmin(axis=1)
+    residual = np.abs(move - _TARGETS[nearest])
+    sigma = _typical_moves(values, previous, cols)
+    tolerance = np.clip(TOLERANCE_SIGMAS * sigma, MIN_TOLERANCE, MAX_TOLERANCE)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        # A bad print comes back: the next close returns to the price before the move, or this
+        # move returns to the price before the previous one.
+        after = np.log(_next_ratio(values, rows + 1, cols, previous[rows, cols]))
+        before = np.full(len(rows), np.nan)
+        earlier = rows >= 1
+        before[earlier] = np.log(values[rows[earlier] + 1, cols[earlier]] / previous[rows[earlier] - 1, cols[earlier]])
+        undone = (np.abs(after) < 0.5 * np.abs(move)) | (np.abs(before) < 0.5 * np.abs(move))
+        suspected = (residual <= tolerance) & (np.abs(move) >= MIN_SIGMAS * sigma) & ~undone
+    rows, cols, nearest = rows[suspected] + 1, cols[suspected], nearest[suspected]
+    table = pd.DataFrame({
+        "symbol": close.columns[cols],
+        "date": close.index[rows],
+        "ratio": values[rows, cols] / previous[rows - 1, cols],
+        "looks_like": np.asarray(_LABELS, dtype=object)[nearest],
+    })
+    return table.sort_values(["date", "symbol"], kind="stable", ignore_index=True)
+
+
+def warn_suspected_splits(table: pd.DataFrame) -> None:
+    """One ``DataWarning`` naming the suspected splits (symbol, date, what they look like)."""
+    if table.empty:
+        return
+    items = [f"{row.symbol!r} on {row.date.date()} (x{row.ratio:.4g}, like a {row.looks_like})"
+             for row in table.itertuples()]
+    warnings.warn(
+        f"{len(items)} one-day move(s) of the closes look like unadjusted stock splits: {shown(items)}; "
+        "a backtest on unadjusted prices books a split as a loss (a reverse split as a gain): use "
+        "split-adjusted prices",
+        DataWarning,
+        stacklevel=3,
+    )
