@@ -55,6 +55,7 @@ def read_table(path: str | Path) -> pd.DataFrame:
         raise CliError(f"{path}: no such file")
     try:
         if name.endswith(PARQUET_SUFFIXES):
+            _refuse_repeated_columns(_parquet_columns(path), path)
             frame = pd.read_parquet(path)
             if isinstance(frame.index, pd.DatetimeIndex):
                 frame = frame.reset_index(names=frame.index.name or "date")
@@ -88,6 +89,15 @@ def _refuse_repeated_columns(names: list[object], path: Path) -> None:
                 "give every column its own name"
             )
         seen[text] = position
+
+
+def _parquet_columns(path: Path) -> list[str]:
+    """The column names a Parquet file declares (none known without pyarrow)."""
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        return []
+    return list(pq.read_schema(path).names)
 
 
 def _binary_reader(path: Path) -> BinaryIO:
