@@ -127,6 +127,34 @@ def shared_blocks() -> set[str]:
     return set(os.listdir("/dev/shm")) if os.path.isdir("/dev/shm") else set()
 
 
+# The command line, with a mark left when the first chunk of sets starts (in any worker). The
+# native modules are imported first: an editable install checks its build when they load.
+DRIVER = """
+import importlib
+import sys
+from pathlib import Path
+from quorex import cli
+from quorex.core import engine, metrics, simloop, textkit, tradearc
+sweep = importlib.import_module("quorex.research.sweep")
+
+def marked(*args, run_chunk=sweep.run_chunk):
+    Path(sys.argv[1]).touch()
+    return run_chunk(*args)
+
+sweep.run_chunk = marked
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+def wait_for(path: Path, process: subprocess.Popen) -> bool:
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and process.poll() is None:
+        if path.exists():
+            return True
+        time.sleep(0.05)
+    return False
+
+
 @pytest.mark.parametrize("workers", [None, 2])
 def test_ctrl_c_stops_a_sweep_within_two_seconds(tmp_path, workers):
     rng = np.random.default_rng(0)
@@ -136,15 +164,15 @@ def test_ctrl_c_stops_a_sweep_within_two_seconds(tmp_path, workers):
     close.to_csv(tmp_path / "prices.csv", index_label="date")
     (close.pct_change(20).rank(axis=1) <= 15).to_csv(tmp_path / "weights.csv", index_label="date")
     stops = ",".join(f"{x:.3f}" for x in np.linspace(0.01, 0.5, 300))
-    args = [sys.executable, "-m", "quorex", "sweep", "--prices", str(tmp_path / "prices.csv"), "--weights",
+    args = [sys.executable, "-c", DRIVER, str(tmp_path / "started"), "sweep", "--prices", str(tmp_path / "prices.csv"), "--weights",
             str(tmp_path / "weights.csv"), "--grid", f"stop_loss={stops}", "--out", str(tmp_path / "out")]
     if workers:
         args += ["--workers", str(workers)]
     blocks = shared_blocks()
     process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
-    time.sleep(6.0)  # the files are read and the sets are running
-    assert process.poll() is None, process.communicate()
+    assert wait_for(tmp_path / "started", process), process.communicate()
+    time.sleep(1.0)  # the sets are running
     os.killpg(process.pid, signal.SIGINT)  # what Ctrl-C sends: the whole group
     started = time.perf_counter()
     try:

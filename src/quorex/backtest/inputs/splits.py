@@ -47,39 +47,85 @@ _LABELS = [f"{n}-for-{m} split" for n, m in SPLITS] + [f"{m}-for-{n} reverse spl
 COLUMNS = ("symbol", "date", "ratio", "looks_like")
 
 
+# Rows of the price matrix scanned at once: blocks that stay in cache.
+BLOCK_CELLS = 1 << 18
+
+
 def _empty() -> pd.DataFrame:
     return pd.DataFrame({"symbol": [], "date": pd.DatetimeIndex([]), "ratio": [], "looks_like": []})
 
 
-def _previous_prices(values: np.ndarray) -> np.ndarray:
-    """Each date's previous price per column, the last one before a gap (NaN before the first)."""
-    if not np.isnan(values[:-1]).any():
-        return values[:-1]
-    return pd.DataFrame(values[:-1]).ffill().to_numpy()
+def _priced_row(values: np.ndarray, rows: np.ndarray, cols: np.ndarray, step: int) -> np.ndarray:
+    """For each (row, col), the nearest row in direction ``step`` (-1 or +1) with a price: -1 or n when none.
 
-
-def _next_ratio(values: np.ndarray, rows: np.ndarray, cols: np.ndarray, previous: np.ndarray) -> np.ndarray:
-    """The next price after each (row, col) over the price before it (NaN when there is none)."""
-    later = values[:, np.unique(cols)]
+    Gaps are short next to a price matrix: the cells still looking are
+    stepped together, one row at a time.
+    """
     n = len(values)
-    positions = np.where(np.isnan(later), n, np.arange(n)[:, None])
-    # The first priced row at or after each row, per column (n: none).
-    first_after = np.minimum.accumulate(positions[::-1], axis=0)[::-1]
-    column = np.searchsorted(np.unique(cols), cols)
-    following = np.full(len(rows), n)
-    inside = rows + 1 < n
-    following[inside] = first_after[rows[inside] + 1, column[inside]]
-    found = following < n
-    out = np.full(len(rows), np.nan)
-    out[found] = values[following[found], cols[found]] / previous[found]
-    return out
+    found = np.full(len(rows), -1 if step < 0 else n)
+    looking = np.arange(len(rows))
+    at = rows + step
+    while len(looking):
+        inside = (at >= 0) & (at < n)
+        looking, at = looking[inside], at[inside]
+        priced = ~np.isnan(values[at, cols[looking]])
+        found[looking[priced]] = at[priced]
+        looking, at = looking[~priced], at[~priced] + step
+    return found
 
 
-def _typical_moves(values: np.ndarray, previous: np.ndarray, cols: np.ndarray) -> np.ndarray:
-    """Each column's robust scale of daily log returns, for the columns ``cols``."""
+def _blocks(values: np.ndarray) -> list[tuple[slice, slice]]:
+    """Blocks of the price matrix (rows, columns) that lie together in memory: rows of a row-major
+    matrix, columns of a column-major one; row blocks overlap by the one row a move needs."""
+    n, m = values.shape
+    if values.flags.f_contiguous and not values.flags.c_contiguous:
+        width = max(1, BLOCK_CELLS // n)
+        return [(slice(0, n), slice(c, min(c + width, m))) for c in range(0, m, width)]
+    height = max(1, BLOCK_CELLS // max(m, 1))
+    return [(slice(r, min(r + height, n - 1) + 1), slice(0, m)) for r in range(0, n - 1, height)]
+
+
+def _large_moves(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The (row, col) of every close that moved by ``MIN_JUMP`` or more from the price before it
+    (across a gap: the last price before), and the row of that price."""
+    rows, cols, gap_rows, gap_cols = [np.empty(0, np.intp)], [np.empty(0, np.intp)], [], []
+    for row_slice, col_slice in _blocks(values):
+        block = values[row_slice, col_slice]
+        before, after = block[:-1], block[1:]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ratio = after / before
+        jumps = ratio >= MIN_JUMP
+        jumps |= ratio <= 1.0 / MIN_JUMP
+        if jumps.any():
+            r, c = np.nonzero(jumps)
+            rows.append(r + row_slice.start + 1)
+            cols.append(c + col_slice.start)
+        gaps = np.isnan(before)
+        if gaps.any():
+            gaps &= ~np.isnan(after)  # no price before, a price after
+            r, c = np.nonzero(gaps)
+            gap_rows.append(r + row_slice.start + 1)
+            gap_cols.append(c + col_slice.start)
+    rows, cols = np.concatenate(rows), np.concatenate(cols)
+    previous = rows - 1
+    if gap_rows:
+        r, c = np.concatenate(gap_rows), np.concatenate(gap_cols)
+        last = _priced_row(values, r, c, -1)
+        seen = last >= 0
+        r, c, last = r[seen], c[seen], last[seen]
+        ratio = values[r, c] / values[last, c]
+        jump = (ratio >= MIN_JUMP) | (ratio <= 1.0 / MIN_JUMP)
+        rows, cols = np.concatenate([rows, r[jump]]), np.concatenate([cols, c[jump]])
+        previous = np.concatenate([previous, last[jump]])
+    return rows, cols, previous
+
+
+def _typical_moves(values: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """The robust scale of daily log returns of each column in ``cols`` (across gaps: from the last price)."""
     unique = np.unique(cols)
+    prices = pd.DataFrame(values[:, unique]).ffill().to_numpy()
     with np.errstate(invalid="ignore", divide="ignore"):
-        moves = np.abs(np.log(values[1:, unique] / previous[:, unique]))
+        moves = np.abs(np.log(prices[1:] / prices[:-1]))
     scale = MAD_TO_SIGMA * np.nanmedian(np.where(moves > 0, moves, np.nan), axis=0)
     return scale[np.searchsorted(unique, cols)]
 
@@ -93,34 +139,31 @@ def suspected_splits(close: pd.DataFrame) -> pd.DataFrame:
     values = close.to_numpy(dtype=np.float64)
     if len(values) < 2 or values.size == 0:
         return _empty()
-    previous = _previous_prices(values)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        ratio = values[1:] / previous
-    jumps = ratio >= MIN_JUMP
-    jumps |= ratio <= 1.0 / MIN_JUMP
-    rows, cols = np.nonzero(jumps)
+    rows, cols, previous = _large_moves(values)
     if not len(rows):
         return _empty()
-    move = np.log(ratio[rows, cols])
+    move = np.log(values[rows, cols] / values[previous, cols])
     nearest = np.abs(move[:, None] - _TARGETS[None, :]).argmin(axis=1)
     residual = np.abs(move - _TARGETS[nearest])
-    sigma = _typical_moves(values, previous, cols)
+    sigma = _typical_moves(values, cols)
     tolerance = np.clip(TOLERANCE_SIGMAS * sigma, MIN_TOLERANCE, MAX_TOLERANCE)
+    # A bad print comes back: the next close returns to the price before the move, or this
+    # move returns to the price before the previous one.
+    following, earlier = _priced_row(values, rows, cols, +1), _priced_row(values, previous, cols, -1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        # A bad print comes back: the next close returns to the price before the move, or this
-        # move returns to the price before the previous one.
-        after = np.log(_next_ratio(values, rows + 1, cols, previous[rows, cols]))
+        after = np.full(len(rows), np.nan)
+        has = following < len(values)
+        after[has] = np.log(values[following[has], cols[has]] / values[previous[has], cols[has]])
         before = np.full(len(rows), np.nan)
-        earlier = rows >= 1
-        before[earlier] = np.log(values[rows[earlier] + 1, cols[earlier]] / previous[rows[earlier] - 1, cols[earlier]])
+        has = earlier >= 0
+        before[has] = np.log(values[rows[has], cols[has]] / values[earlier[has], cols[has]])
         undone = (np.abs(after) < 0.5 * np.abs(move)) | (np.abs(before) < 0.5 * np.abs(move))
         suspected = (residual <= tolerance) & (np.abs(move) >= MIN_SIGMAS * sigma) & ~undone
-    rows, cols, nearest = rows[suspected] + 1, cols[suspected], nearest[suspected]
     table = pd.DataFrame({
-        "symbol": close.columns[cols],
-        "date": close.index[rows],
-        "ratio": values[rows, cols] / previous[rows - 1, cols],
-        "looks_like": np.asarray(_LABELS, dtype=object)[nearest],
+        "symbol": close.columns[cols[suspected]],
+        "date": close.index[rows[suspected]],
+        "ratio": np.exp(move[suspected]),
+        "looks_like": np.asarray(_LABELS, dtype=object)[nearest[suspected]],
     })
     return table.sort_values(["date", "symbol"], kind="stable", ignore_index=True)
 
