@@ -56,21 +56,23 @@ def _empty() -> pd.DataFrame:
 
 
 def _priced_row(values: np.ndarray, rows: np.ndarray, cols: np.ndarray, step: int) -> np.ndarray:
-    """For each (row, col), the nearest row in direction ``step`` (-1 or +1) with a price: -1 or n when none.
-
-    Gaps are short next to a price matrix: the cells still looking are
-    stepped together, one row at a time.
-    """
+    """For each (row, col), the nearest other row in direction ``step`` (-1 or +1) with a price:
+    -1 or n when there is none. Only the columns asked about are scanned."""
     n = len(values)
-    found = np.full(len(rows), -1 if step < 0 else n)
-    looking = np.arange(len(rows))
-    at = rows + step
-    while len(looking):
-        inside = (at >= 0) & (at < n)
-        looking, at = looking[inside], at[inside]
-        priced = ~np.isnan(values[at, cols[looking]])
-        found[looking[priced]] = at[priced]
-        looking, at = looking[~priced], at[~priced] + step
+    unique, where = np.unique(cols, return_inverse=True)
+    order = np.arange(n)[:, None]
+    if step < 0:
+        marks = np.where(np.isnan(values[:, unique]), -1, order)
+        nearest = np.maximum.accumulate(marks, axis=0)
+        at = rows - 1
+        found = np.full(len(rows), -1)
+    else:
+        marks = np.where(np.isnan(values[:, unique]), n, order)
+        nearest = np.minimum.accumulate(marks[::-1], axis=0)[::-1]
+        at = rows + 1
+        found = np.full(len(rows), n)
+    inside = (at >= 0) & (at < n)
+    found[inside] = nearest[at[inside], where[inside]]
     return found
 
 
@@ -87,7 +89,11 @@ def _blocks(values: np.ndarray) -> list[tuple[slice, slice]]:
 
 def _large_moves(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The (row, col) of every close that moved by ``MIN_JUMP`` or more from the price before it
-    (across a gap: the last price before), and the row of that price."""
+    (across a gap: the last price before), and the row of that price.
+
+    Blocks that stay in cache keep the scan at memory speed: no temporary
+    the size of the matrix.
+    """
     rows, cols, gap_rows, gap_cols = [np.empty(0, np.intp)], [np.empty(0, np.intp)], [], []
     for row_slice, col_slice in _blocks(values):
         block = values[row_slice, col_slice]
