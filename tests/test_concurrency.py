@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import hashlib
 import re
 import subprocess
 import sys
@@ -64,16 +63,6 @@ def test_a_damaged_dataset_file_is_an_error_naming_it(tmp_path, damage):
     path.unlink()
     with pytest.raises(FileNotFoundError, match="dataset 'prices': its file .* is missing"):
         FileStorage(tmp_path).get("prices")
-
-
-def test_index_entries_carry_the_checksum(tmp_path):
-    storage = FileStorage(tmp_path)
-    storage.set("x", {"a": 1})
-    (path,) = tmp_path.glob("*.pkl")
-    import json
-
-    entry = json.loads((tmp_path / "index.json").read_text())["x"]
-    assert entry["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest() and entry["file"] == path.name
 
 
 def test_a_killed_writers_temp_file_is_ignored_and_cleared(tmp_path):

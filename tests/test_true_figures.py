@@ -163,17 +163,6 @@ def test_walk_forward_refuses_to_hide_a_strategy_that_always_fails(ohlc):
         quorex.walk_forward(broken, ohlc["close"], {"lookback": [5, 9]}, train=120, test=60, progress=False)
 
 
-def test_walk_forward_goes_on_when_some_sets_fail(ohlc):
-    def picky(prices, lookback):
-        if lookback > 10:
-            raise ValueError("too long")
-        return momentum_weights(prices, lookback, 5)
-
-    result = quorex.walk_forward(picky, ohlc["close"], {"lookback": [5, 20]}, train=200, test=100,
-                                 progress=False, market="us")
-    assert (result.choices["lookback"] == 5).all()
-
-
 # ---------------------------------------------------------------------------
 # Unadjusted splits
 

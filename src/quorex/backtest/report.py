@@ -220,7 +220,7 @@ class Report:
         """A ``Metrics`` object over ``period``: the curve from its base, the trades entered in it."""
         from quorex.core.metrics import Metrics
 
-        key = (period.base, period.end)
+        key = (period.start, period.end)
         found = self._metrics_by_period.get(key)
         if found is None:
             trades = self.trades.loc[period.covers(self.trades["entry_date"])]
