@@ -73,8 +73,10 @@ def measured_period(
         reason = CHOSEN
     else:
         reason = FROM_FIRST_POSITION if first_position is not None else WHOLE_RUN
-    first = dates[0] if start is None and first_position is None else _date(
-        first_position if start is None else start, "start")
+    if start is not None:
+        first = _date(start, "start")
+    else:
+        first = dates[0] if first_position is None else pd.Timestamp(first_position)
     last = dates[-1] if end is None else _date(end, "end")
     begin = int(dates.searchsorted(first, side="left"))
     stop = int(dates.searchsorted(last, side="right"))
