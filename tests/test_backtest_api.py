@@ -70,7 +70,7 @@ def test_trade_rows_agree_with_the_engine(switch, contract):
     np.testing.assert_allclose(t["gmfe"], [0.2, 0.0, 0.0])
     quorex.backtest(switch[0], CLOSE, **FREE)  # simloop keeps only its latest run
     rows, _ = simloop.get_trade_stocks(
-        np.array(["A", "B"], dtype=object), DATES.asi8, False
+        np.array(["A", "B"], dtype=object), DATES.as_unit("ns").asi8, False
     )
     assert [r[0] for r in rows] == t["stock_id"].tolist()
     assert [pd.Timestamp(r[1]) for r in rows] == t["entry_date"].tolist()

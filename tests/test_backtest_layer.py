@@ -82,9 +82,13 @@ class TestPriceFrames:
         got = bt.price_frames({"close": close, "open": opens})
         assert got["open"].to_numpy().tolist() == [[100, 200], [110, 210]]
 
-    def test_float_close_is_not_copied(self):
-        close = frame([[10, 20], [11, 21]])
-        assert np.shares_memory(bt.price_frames(close)["close"].to_numpy(), close.to_numpy())
+    @pytest.mark.parametrize("index", [DATES[:2].as_unit("ns"), DATES[:2].as_unit("us"),
+                                       DATES[:2].tz_localize("Asia/Taipei")])
+    def test_float_close_is_not_copied(self, index):
+        close = frame([[10, 20], [11, 21]], index=index)
+        got = bt.price_frames(close)["close"]
+        assert got.index.equals(DATES[:2]) and got.index.unit == "ns"
+        assert np.shares_memory(got.to_numpy(), close.to_numpy())
 
     @pytest.mark.parametrize(
         "prices, message",
@@ -155,9 +159,9 @@ def _engine(symbols=("A", "B"), n=6):
     return bt.EngineInputs(
         symbols=labels, pos_labels=labels, price_values=np.ones((n, len(labels))),
         close_values=np.ones((n, len(labels))), high_values=None, low_values=None,
-        open_values=None, price_index=DATES[:n].asi8, price_columns=bt.labels(labels),
-        pos_values=np.zeros((1, len(labels))), pos_index=DATES[:1].asi8,
-        pos_columns=bt.labels(labels), resample=DATES[:1].asi8,
+        open_values=None, price_index=engine.nanoseconds(DATES[:n]), price_columns=bt.labels(labels),
+        pos_values=np.zeros((1, len(labels))), pos_index=engine.nanoseconds(DATES[:1]),
+        pos_columns=bt.labels(labels), resample=engine.nanoseconds(DATES[:1]),
     )
 
 
@@ -228,6 +232,16 @@ class TestResultTables:
         )
         assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.5}
         assert liq["buy_high"]["entry"] == pytest.approx(2 / 3) and "sell_low" not in liq
+
+
+    @pytest.mark.parametrize("off, on, dtype", [(False, True, None), (0.0, 2.0, None), (False, True, "boolean")])
+    def test_category_flags_not_given_for_a_date_or_symbol_are_not_flagged(self, off, on, dtype):
+        table = bt.trade_table(_run(self.trades), _engine(), 0.0, 0.0)
+        close = pd.DataFrame(10.0, index=DATES, columns=["A", "B"])
+        # A's flags end on DATES[2] and B has none: aligned to the prices, those cells are missing.
+        flags = pd.DataFrame({"A": [off, on, off]}, index=DATES[:3], dtype=dtype)
+        liq = bt.liquidity_table(table, {"close": close}, {"警示股": flags}, close)
+        assert liq["警示股"] == {"entry": 1 / 3, "exit": 0.0}
 
 
 def test_default_benchmark_is_equal_weight_buy_and_hold():

@@ -64,6 +64,15 @@ def test_mixed_clocks_are_refused(price_zone, weight_zone, message):
         quorex.backtest(weights, close, benchmark=benchmark)
 
 
+@pytest.mark.parametrize("dtype", [object, "string"])  # text dates as pandas 2 and pandas 3 read them
+def test_dates_written_with_an_offset_count_as_that_clock(dtype):
+    close = market()
+    weights = monthly_picks(close)
+    stamps = pd.Index(list(weights.index.strftime("%Y-%m-%dT00:00:00+08:00")), dtype=dtype)
+    with pytest.raises(ValueError, match=r"prices\['close'\] naive \(no timezone\); weights in UTC\+08:00"):
+        quorex.backtest(weights.set_axis(stamps), close)
+
+
 def test_clock_other_than_the_markets_warns():
     close = localized(market(), "America/New_York")
     with pytest.warns(DataWarning, match=r"stamped in America/New_York but market 'tw' trades in Asia/Taipei"):

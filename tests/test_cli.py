@@ -40,8 +40,10 @@ def test_price_layouts_round_trip(tmp_path, market, layout, suffix):
     data.to_csv(path, index=False) if suffix == ".csv" else data.to_parquet(path, index=False)
     prices = cli.load_prices(path)
     close = prices["close"] if isinstance(prices, dict) else prices
+    # The files' dates come back in nanoseconds, whatever unit pandas gave the market.
+    expected = market.set_axis(market.index.as_unit("ns"))
     pd.testing.assert_frame_equal(
-        close[market.columns].rename_axis(index=None), market, check_freq=False, check_names=False
+        close[market.columns].rename_axis(index=None), expected, check_freq=False, check_names=False
     )
     if layout == "ohlc":
         assert set(prices) == {"close", "open"}
@@ -52,6 +54,13 @@ def test_long_boolean_weights_keep_their_type(tmp_path, market):
     path = tmp_path / "w.csv"
     picks.to_csv(path, index=False)
     assert (cli.load_weights(path).dtypes == bool).all()
+
+
+def test_long_boolean_weights_without_a_row_are_false_there(tmp_path):
+    path = tmp_path / "w.csv"
+    path.write_text("date,symbol,value\n2024-01-02,A,True\n2024-01-02,B,False\n2024-01-03,A,True\n")
+    got = cli.load_weights(path)
+    assert (got.dtypes == bool).all() and got.to_numpy().tolist() == [[True, False], [True, False]]
 
 
 def _run(*args: str) -> subprocess.CompletedProcess:

@@ -4,6 +4,8 @@ Both bindings drive the same simulation; they differ only in where the
 results go. On random markets (every switch, missing prices, shorts, touched
 exits, both trade prices, excursion windows) their outputs must agree bit
 for bit: equity, trades, excursion records, end-of-run weights and actions.
+The holdings engine.run reports group the trades by the rule of round
+trips.
 """
 
 from __future__ import annotations
@@ -52,6 +54,28 @@ def same_bits(a, b) -> bool:
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def same_partition(a, b) -> bool:
+    pairs = set(zip(a, b))
+    return len(pairs) == len(set(a)) == len(set(b))
+
+
+def round_trip_numbers(got) -> list[int]:
+    """Round trips by their rule, independently of the engine: consecutive
+    trades of one position column on one side, where the earlier ended at a
+    rebalance on the date the later started."""
+    order = sorted(range(len(got.trade_sid)), key=lambda k: (got.trade_sid[k], got.trade_entry_row[k]))
+    side = np.sign(got.trade_position)  # NaN matches no side
+    rebalance = engine.EXIT_REASONS.index("rebalance")
+    numbers, trip, before = [0] * len(order), -1, None
+    for k in order:
+        continues = before is not None and got.trade_sid[before] == got.trade_sid[k] and side[before] == side[k] \
+            and got.trade_exit_reason[before] == rebalance and got.trade_exit_row[before] == got.trade_entry_row[k]
+        trip += not continues
+        numbers[k] = trip
+        before = k
+    return numbers
+
+
 def assert_bindings_agree(market: dict, rules: dict) -> None:
     want = contract_run(market, rules)
     got = engine.run(*positional(market), **rules)
@@ -70,6 +94,10 @@ def assert_bindings_agree(market: dict, rules: dict) -> None:
     actions = {sid: engine.ACTIONS[code] for sid, code in enumerate(got.actions) if code >= 0}
     assert actions == ops["actions"]
     assert (got.weight_row, got.next_weight_row) == (ops["weight_time"], ops["next_weight_time"])
+    assert same_partition(got.trade_holding.tolist(), round_trip_numbers(got))
+    # Holdings are numbered as they open: by entry date, then by column.
+    first = np.lexsort((got.trade_sid, got.trade_entry_row))
+    assert list(dict.fromkeys(got.trade_holding[first].tolist())) == list(range(len(set(got.trade_holding))))
 
 
 @pytest.mark.parametrize("seed", range(1000))
@@ -83,8 +111,10 @@ def test_results_are_arrays_of_one_length_per_trade():
     n = len(got.trade_sid)
     for name in ("trade_entry_row", "trade_exit_row", "trade_entry_price", "trade_exit_price", "trade_position",
                  "trade_exit_reason", "trade_entry_signal_row", "trade_exit_signal_row", "trade_entry_charged",
-                 "trade_exit_charged"):
+                 "trade_exit_charged", "trade_fee", "trade_tax", "trade_holding"):
         assert isinstance(getattr(got, name), np.ndarray) and len(getattr(got, name)) == n, name
+    assert got.daily_fee.shape == got.daily_tax.shape == got.creturn.shape
+    assert got.trade_fee.dtype == got.daily_tax.dtype == np.float64 and got.trade_holding.dtype == np.int64
     assert got.excursions.dtype == np.float64 and got.excursions.shape[0] == n
     assert got.trade_exit_reason.dtype == np.int8 and got.trade_entry_charged.dtype == np.bool_
     open_trades = got.trade_exit_row == -1

@@ -16,8 +16,6 @@ from quorex.core.metrics import Metrics
 from metrics_support import capacity_trades, series
 
 
-pytestmark = pytest.mark.filterwarnings("ignore:The 'generic' unit:DeprecationWarning")
-
 
 # -- module -------------------------------------------------------------------
 

@@ -18,8 +18,6 @@ from quorex.core.metrics import Metrics
 
 from metrics_support import capacity_trades
 
-pytestmark = pytest.mark.filterwarnings("ignore:The 'generic' unit:DeprecationWarning")
-
 RATE_DOC = "riskfree_rate (float): Risk-free rate for calculations"
 
 # name, docstring summary, Returns: entry, takes riskfree_rate
@@ -400,7 +398,7 @@ def test_curve_dates_read_naive_labels_as_local_time(monkeypatch):
     time.tzset()
     try:
         day = pd.Timestamp("2020-01-01")
-        m = Metrics(types.SimpleNamespace(creturn=pd.Series([1.0, 2.0], index=[day, day + pd.Timedelta(days=1)]),
+        m = Metrics(types.SimpleNamespace(creturn=pd.Series([1.0, 2.0], index=[day, day + pd.Timedelta(1, "D")]),
                                           update_date=day))
         assert m.start_date() == day.timestamp() - 8 * 3600
         assert m.update_date() == day.timestamp()

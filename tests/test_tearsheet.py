@@ -15,8 +15,9 @@ from quorex import demo, figures, tearsheet
 from quorex.pages import charts, series
 
 REPORT_SECTIONS = [
-    "Headline figures", "Equity and drawdowns", "Monthly and yearly returns", "Rolling six months",
-    "Trades", "Exposure and holdings", "Best and worst trades",
+    "Headline figures", "Confidence bands", "Equity and drawdowns", "Monthly and yearly returns",
+    "Rolling six months", "Against the benchmark", "Trades", "Turnover", "Exposure and holdings",
+    "Best and worst trades",
 ]
 
 
@@ -148,7 +149,7 @@ def test_the_cost_section_sums_what_the_engine_charged(report, page):
 def test_report_page_has_every_section_in_order(page, report):
     positions = [page.find(f"<h2>{name}") for name in REPORT_SECTIONS]
     assert -1 not in positions and positions == sorted(positions)
-    assert page.count("<svg") == 6
+    assert page.count("<svg") == 9
     assert external_references(page) == []
     assert "<script" not in page
     assert "Momentum &lt;test&gt; &amp; co" in page and "<test>" not in page
@@ -240,5 +241,7 @@ def test_degenerate_runs_still_make_a_whole_page(case, report):
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
         page = run.to_html()
-    assert all(f"<h2>{name}" in page for name in REPORT_SECTIONS[:-1])
+    relative = "Against the benchmark"
+    assert all(f"<h2>{name}" in page for name in REPORT_SECTIONS[:-1] if name != relative)
+    assert (f"<h2>{relative}" in page) == (case != "no benchmark")
     assert ("No trades." in page) == (case == "no trades")

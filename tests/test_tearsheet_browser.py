@@ -108,20 +108,40 @@ def distinct_colours(png: bytes, box: dict[str, float]) -> int:
     return len(np.unique(crop.reshape(-1, 3), axis=0))
 
 
-def test_twenty_year_page_renders_offline_without_errors(browser, tmp_path):
-    report = demo.run_demo(n_stocks=60, years=20)
-    path = tmp_path / "report.html"
-    report.to_html(path)
-    visit = Visit(browser, path)
+def assert_charts_drawn(visit: Visit, charts: int, sections: int) -> None:
+    """The page loaded cleanly, with ``charts`` charts of a real size and colour in ``sections`` sections."""
     boxes = visit.page.evaluate(PAGE_BOXES)
     screenshot = visit.page.screenshot(full_page=True)
     headings = visit.page.locator("h2").all_inner_texts()
     visit.assert_clean()
-    assert len(boxes) == 6 and len(headings) == 7
+    assert len(boxes) == charts and len(headings) == sections, headings
     for box in boxes:
         assert box["width"] > 300 and box["height"] > 100, box
     colours = [distinct_colours(screenshot, box) for box in boxes]
     assert min(colours) > 100, colours
+
+
+def test_twenty_year_page_renders_offline_without_errors(browser, tmp_path):
+    report = demo.run_demo(n_stocks=60, years=20)
+    path = tmp_path / "report.html"
+    sectors = pd.Series([f"sector {i % 7}" for i in range(60)], index=report.position.columns)
+    report.to_html(path, groups=sectors)
+    assert_charts_drawn(Visit(browser, path), charts=10, sections=11)
+
+
+def test_factor_and_comparison_pages_render_offline_without_errors(browser, tmp_path):
+    import quorex
+    from quorex.io.synthetic import synthetic_market
+
+    market = synthetic_market(n_stocks=80, years=6, seed=2)
+    market.pop("turnover")
+    close = market["close"]
+    quorex.factor.factor_report(close / close.shift(60) - 1, market).to_html(tmp_path / "factor.html")
+    assert_charts_drawn(Visit(browser, tmp_path / "factor.html"), charts=5, sections=3)
+    runs = {f"top {n}": quorex.backtest(demo.momentum_weights(close, top_n=n), market, rebalance="ME")
+            for n in (5, 20)}
+    quorex.compare(runs).to_html(tmp_path / "compare.html")
+    assert_charts_drawn(Visit(browser, tmp_path / "compare.html"), charts=2, sections=3)
 
 
 def test_sweep_table_sorts_on_click(browser, tmp_path):

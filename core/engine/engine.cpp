@@ -2,10 +2,11 @@
 //
 // `run` takes the arguments of simloop.backtest_, checks them with the same
 // messages, and then simulates without the interpreter lock: the engine
-// reports to a host that keeps every trade, fill and excursion record in
-// native vectors, and the end-of-run weights and actions are computed by the
-// same rules simloop uses. Nothing survives the call: the results come back
-// as one namespace of NumPy arrays, so any number of threads may run at once.
+// reports to a host that keeps every trade, fill, cost and excursion record
+// in native vectors, and the end-of-run weights and actions are computed by
+// the same rules simloop uses. Nothing survives the call: the results come
+// back as one namespace of NumPy arrays, so any number of threads may run at
+// once.
 #include <Python.h>
 
 #include <cstdint>
@@ -14,21 +15,21 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/end_of_run.hpp"
+#include "kernel/engine.hpp"
+#include "kernel/trade_log.hpp"
 #include "shared/arrays.hpp"
+#include "shared/backtest_args.hpp"
+#include "shared/excursion_errors.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
-#include "simloop/backtest_args.hpp"
-#include "simloop/end_of_run.hpp"
-#include "simloop/engine.hpp"
-#include "tradearc/excursion_errors.hpp"
-#include "tradearc/trade_log.hpp"
 
 namespace {
 
 using quorex::PyRef;
-namespace engine = quorex::simloop;
-namespace ex = quorex::excursion;
-using namespace quorex::simloop::binding;
+namespace kernel = quorex::kernel;
+namespace ex = quorex::kernel::excursion;
+using namespace quorex::binding;
 
 double numpy_inf = INFINITY;  // numpy.inf, read at import
 PyObject* namespace_type = nullptr;  // types.SimpleNamespace, held for the life of the process
@@ -41,7 +42,7 @@ struct Failure {
   void raise() const {
     switch (kind) {
       case Kind::none: break;
-      case Kind::excursion: ex::set_error(excursion); break;
+      case Kind::excursion: set_error(excursion); break;
       case Kind::zero_weight_base: PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero"); break;
       case Kind::pos_index_empty: PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0); break;
       case Kind::no_memory: PyErr_NoMemory(); break;
@@ -49,12 +50,19 @@ struct Failure {
   }
 };
 
-// The engine's host: every trade goes to the native log; the switches are
-// the run's arguments.
-class LogHost final : public engine::Host {
+// Fees and taxes by the date they were paid on, one slot per trading date.
+struct DailyCosts {
+  std::vector<double> fee;
+  std::vector<double> tax;
+};
+
+// The engine's host: every trade and what it paid go to the native log, the
+// costs to the day as well; the switches are the run's arguments.
+class LogHost final : public kernel::Host {
  public:
-  LogHost(ex::TradeLog& log, const BacktestArgs& a, bool stop_trading, Failure& failure)
+  LogHost(ex::TradeLog& log, DailyCosts& daily, const BacktestArgs& a, bool stop_trading, Failure& failure)
       : log_(log),
+        daily_(daily),
         retain_(a.rules.retain_cost_when_rebalance),
         resample_(a.periodically_rebalance),
         stop_(stop_trading),
@@ -62,6 +70,7 @@ class LogHost final : public engine::Host {
 
   bool record_date(int date_index) override {
     log_.date(date_index);
+    date_ = static_cast<std::size_t>(date_index);
     return true;
   }
   bool record_entry(int sid, double target, double weight_base, int charge_entry, double fill) override {
@@ -72,8 +81,14 @@ class LogHost final : public engine::Host {
     log_.entry(sid, target / weight_base, charge_entry, fill);
     return true;
   }
-  bool record_exit(int sid, int charge_exit, engine::ExitReason reason, double fill) override {
+  bool record_exit(int sid, int charge_exit, kernel::ExitReason reason, double fill) override {
     return check(log_.exit(sid, charge_exit, static_cast<std::int8_t>(reason), fill));
+  }
+  bool record_costs(int sid, kernel::Costs costs, bool closed) override {
+    log_.costs(sid, costs.fee, costs.tax, closed);
+    daily_.fee[date_] = daily_.fee[date_] + costs.fee;
+    daily_.tax[date_] = daily_.tax[date_] + costs.tax;
+    return true;
   }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
@@ -88,6 +103,8 @@ class LogHost final : public engine::Host {
 
  private:
   ex::TradeLog& log_;
+  DailyCosts& daily_;
+  std::size_t date_ = 0;
   bool retain_;
   bool resample_;
   bool stop_;
@@ -97,14 +114,14 @@ class LogHost final : public engine::Host {
 // Actions as one code per position column (-1: none).
 class ActionCodes {
  public:
-  ActionCodes(std::size_t columns, const engine::WeightList& next, bool stop_trading)
+  ActionCodes(std::size_t columns, const kernel::WeightList& next, bool stop_trading)
       : codes_(columns, -1), next_(columns, 0), stop_(stop_trading) {
     for (const auto& [sid, v] : next) next_[static_cast<std::size_t>(sid)] = v != 0;
   }
   int stop_trading() const noexcept { return stop_; }
   int reentered(int sid) const noexcept { return next_[static_cast<std::size_t>(sid)]; }
   int labelled(int sid) const noexcept { return codes_[static_cast<std::size_t>(sid)] >= 0; }
-  bool set(int sid, engine::Action action) noexcept {
+  bool set(int sid, kernel::Action action) noexcept {
     codes_[static_cast<std::size_t>(sid)] = static_cast<std::int8_t>(action);
     return true;
   }
@@ -119,13 +136,14 @@ class ActionCodes {
 // Everything a run produces, in native memory.
 struct Outcome {
   std::vector<double> creturn;
+  DailyCosts daily;
   ex::TradeColumns trades;
   std::vector<std::int64_t> entry_signal_row;
   std::vector<std::int64_t> exit_signal_row;
   std::vector<std::int64_t> rebalance_rows;
   std::vector<std::int64_t> rebalance_weight_rows;
-  engine::WeightList weights;
-  engine::WeightList next_weights;
+  kernel::WeightList weights;
+  kernel::WeightList next_weights;
   std::vector<std::int8_t> actions;
   std::int64_t weight_row = -1;
   std::int64_t next_weight_row = 0;
@@ -141,7 +159,7 @@ ex::MatrixView view_of(const quorex::Matrix<double>& m) {
 // when a touched level closed it during the day.
 void signal_rows(Outcome& out, bool touched_exit) {
   const ex::TradeColumns& t = out.trades;
-  const auto rebalance = static_cast<std::int8_t>(engine::ExitReason::rebalance);
+  const auto rebalance = static_cast<std::int8_t>(kernel::ExitReason::rebalance);
   out.entry_signal_row.resize(t.size());
   out.exit_signal_row.resize(t.size());
   for (std::size_t k = 0; k < t.size(); ++k) {
@@ -154,32 +172,35 @@ void signal_rows(Outcome& out, bool touched_exit) {
 // The simulation proper; runs without the interpreter lock.
 void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool stop_trading, Outcome& out,
               Failure& failure) {
-  const engine::Market& m = a.market;
+  const kernel::Market& m = a.market;
   ex::TradeLog log(view_of(m.price), view_of(m.close), column_of, a.rules.fee_ratio, a.rules.tax_ratio, a.window,
                    a.window_step);
-  LogHost host(log, a, stop_trading, failure);
-  engine::Engine run(m, a.rules, column_of, host);
-  out.creturn.resize(static_cast<std::size_t>(m.price_index.size));
+  const auto dates = static_cast<std::size_t>(m.price_index.size);
+  out.creturn.resize(dates);
+  out.daily.fee.assign(dates, 0.0);
+  out.daily.tax.assign(dates, 0.0);
+  LogHost host(log, out.daily, a, stop_trading, failure);
+  kernel::Engine run(m, a.rules, column_of, host);
   switch (run.run(out.creturn.data())) {
-    case engine::Status::ok: break;
-    case engine::Status::aborted: return;
-    case engine::Status::pos_index_empty: failure.kind = Failure::Kind::pos_index_empty; return;
+    case kernel::Status::ok: break;
+    case kernel::Status::aborted: return;
+    case kernel::Status::pos_index_empty: failure.kind = Failure::Kind::pos_index_empty; return;
   }
   for (const auto& [sid, value] : run.held()) {
     if (value == 0) continue;  // NaN compares unequal, so it is still held
-    if (!host.check(log.still_open(sid, static_cast<std::int8_t>(engine::ExitReason::open), run.mark_price(sid)))) {
+    if (!host.check(log.still_open(sid, static_cast<std::int8_t>(kernel::ExitReason::open), run.mark_price(sid)))) {
       return;
     }
   }
   out.trades = std::move(log.trades());
   out.rebalance_rows.assign(run.rebalance_rows().begin(), run.rebalance_rows().end());
   out.rebalance_weight_rows.assign(run.rebalance_weight_rows().begin(), run.rebalance_weight_rows().end());
-  out.weights = engine::last_weights(run, m.weights);
-  engine::next_weights(run, m.weights, [stop_trading] { return int{stop_trading}; }, out.next_weights);
-  engine::normalize(out.weights, a.rules.position_limit);
-  engine::normalize(out.next_weights, a.rules.position_limit);
+  out.weights = kernel::last_weights(run, m.weights);
+  kernel::next_weights(run, m.weights, [stop_trading] { return int{stop_trading}; }, out.next_weights);
+  kernel::normalize(out.weights, a.rules.position_limit);
+  kernel::normalize(out.next_weights, a.rules.position_limit);
   ActionCodes actions(static_cast<std::size_t>(m.weights.cols), out.next_weights, stop_trading);
-  engine::label_actions(run, m, actions);
+  kernel::label_actions(run, m, actions);
   out.actions = std::move(actions.codes());
   out.weight_row = run.applied_row();
   out.next_weight_row = run.current_row();
@@ -200,7 +221,7 @@ bool put_array(PyObject* fields, const char* name, std::vector<T>& values, int t
   return put(fields, name, quorex::array_from_vector(std::move(values), type_num));
 }
 
-bool put_weights(PyObject* fields, const char* sids_name, const char* values_name, const engine::WeightList& list) {
+bool put_weights(PyObject* fields, const char* sids_name, const char* values_name, const kernel::WeightList& list) {
   std::vector<std::int64_t> sids;
   std::vector<double> values;
   sids.reserve(list.size());
@@ -230,6 +251,9 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_exit_signal_row", out.exit_signal_row, NPY_INT64) &&
       put_array(f, "trade_entry_charged", t.entry_charged, NPY_BOOL) &&
       put_array(f, "trade_exit_charged", t.exit_charged, NPY_BOOL) &&
+      put_array(f, "trade_fee", t.fee, NPY_DOUBLE) && put_array(f, "trade_tax", t.tax, NPY_DOUBLE) &&
+      put_array(f, "trade_holding", t.holding, NPY_INT64) &&
+      put_array(f, "daily_fee", out.daily.fee, NPY_DOUBLE) && put_array(f, "daily_tax", out.daily.tax, NPY_DOUBLE) &&
       put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
       put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
       put_array(f, "rebalance_weight_rows", out.rebalance_weight_rows, NPY_INT64) &&
@@ -296,7 +320,17 @@ PyDoc_STRVAR(
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
     "value at entry, exit reason code (see EXIT_REASONS), signal rows, whether\n"
     "entry and exit paid costs). excursions: the excursion records, trades x\n"
-    "record length. rebalance_rows: rows on which a weight row was traded;\n"
+    "record length.\n"
+    "trade_fee, trade_tax: the fees and taxes each trade paid, in units of the\n"
+    "starting capital like creturn: those of its entry, of its exit, and of a\n"
+    "resize at a rebalance, which go to the trade that starts there (without\n"
+    "periodically_rebalance, to the trade that stays open). Summed, they are\n"
+    "what the equity lost to costs. trade_holding: the holding each trade\n"
+    "belongs to, a new one at every charged entry, kept across a rebalance\n"
+    "that split the trade without changing its side; numbered 0, 1, ... as the\n"
+    "holdings opened (by date, then column). daily_fee, daily_tax: the costs\n"
+    "paid on each date (one item per price_index date).\n"
+    "rebalance_rows: rows on which a weight row was traded;\n"
     "rebalance_weight_rows: the weight row traded on each.\n"
     "weight_sids/weight_values, next_weight_sids/next_weight_values: the\n"
     "normalised weights of the last rebalance and of the newest row.\n"
@@ -331,7 +365,7 @@ int exec_module(PyObject* module) {
   if (!types) return -1;
   namespace_type = PyObject_GetAttrString(types.get(), "SimpleNamespace");
   if (!namespace_type) return -1;
-  const auto& a = engine::kActionLabels;
+  const auto& a = kernel::kActionLabels;
   return quorex::add_attr(module, "EXIT_REASONS",
                           labels_tuple({"rebalance", "stop_loss", "take_profit", "trail_stop", "open"})) &&
                  quorex::add_attr(module, "ACTIONS",

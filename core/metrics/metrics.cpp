@@ -51,7 +51,7 @@ PyObject* finish(PyRef result) {
 // Module functions
 
 PyRef daily_return(const PyRef& s) {
-  PyRef days = call_method(s, "resample", "1d");
+  PyRef days = call_method(s, "resample", "1D");
   PyRef last = call_method(days, "last");
   PyRef present = call_method(last, "dropna");
   return call_method(present, "pct_change");
@@ -167,7 +167,7 @@ PyRef cached(PyObject* self, const char* name, Compute compute) {
 
 PyRef ensure_stats(PyObject* self, PyObject* riskfree_rate) {
   return cached(self, "_stats", [&] {
-    PyRef daily = call_method(call_method(call_method(report_attr(self, "creturn"), "resample", "1d"), "last"),
+    PyRef daily = call_method(call_method(call_method(report_attr(self, "creturn"), "resample", "1D"), "last"),
                               "dropna");
     PyRef simple_stats = call_method(daily, "calc_stats");
     // The rate must be set before any statistic is read.

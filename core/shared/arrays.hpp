@@ -25,9 +25,14 @@
 #include <utility>
 #include <vector>
 
-#include "views.hpp"
+#include "kernel/views.hpp"
 
 namespace quorex {
+
+// Arrays open as the kernel's own views, so that what a binding opens can be
+// handed to the kernel as it is.
+using kernel::Matrix;
+using kernel::Vector;
 
 // Binds NumPy's C API; fails (ImportError) on a NumPy older than the API
 // version the build targets.
@@ -158,13 +163,14 @@ inline PyObject* object_at(const Vector<PyObject*>& v, npy_intp i) noexcept {
 // takes over: the vector lives on in a capsule that the array keeps as its
 // base, so results built natively reach Python without a copy. `dims`
 // multiply to values.size().
-template <class T>
-PyObject* array_from_vector(std::vector<T>&& values, int type_num, int ndim, const npy_intp* dims) {
+template <class T, class Allocator>
+PyObject* array_from_vector(std::vector<T, Allocator>&& values, int type_num, int ndim, const npy_intp* dims) {
+  using Owner = std::vector<T, Allocator>;
   if (values.empty()) return PyArray_ZEROS(ndim, const_cast<npy_intp*>(dims), type_num, 0);
-  auto* owner = new (std::nothrow) std::vector<T>(std::move(values));
+  auto* owner = new (std::nothrow) Owner(std::move(values));
   if (owner == nullptr) return PyErr_NoMemory();
   PyObject* capsule = PyCapsule_New(owner, nullptr, [](PyObject* c) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(c, nullptr));
+    delete static_cast<Owner*>(PyCapsule_GetPointer(c, nullptr));
   });
   if (capsule == nullptr) {
     delete owner;

@@ -3,7 +3,7 @@
 // This file owns everything that touches the interpreter: argument parsing
 // and checks, tradearc's native table, the host that forwards the engine's
 // trade records to tradearc, and the result objects. The simulation itself
-// is engine.hpp.
+// is the kernel's (kernel/engine.hpp).
 #include <Python.h>
 
 #include <cmath>
@@ -13,13 +13,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernel/end_of_run.hpp"
+#include "kernel/engine.hpp"
 #include "shared/args.hpp"
 #include "shared/arrays.hpp"
+#include "shared/backtest_args.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
-#include "simloop/backtest_args.hpp"
-#include "simloop/end_of_run.hpp"
-#include "simloop/engine.hpp"
 #include "tradearc/tradearc_import.hpp"
 
 // Element type of object arrays whose items may be anything.
@@ -34,11 +34,9 @@ struct ElementTraits<AnyObject> {
 
 namespace {
 
-using quorex::Matrix;
 using quorex::PyRef;
-using quorex::Vector;
-namespace engine = quorex::simloop;
-using namespace quorex::simloop::binding;
+namespace kernel = quorex::kernel;
+using namespace quorex::binding;
 
 quorex::tradearc_api::Functions tradearc;  // bound at import
 double numpy_inf = INFINITY;               // numpy.inf, read at import
@@ -88,7 +86,7 @@ int module_flag(PyObject* module, PyObject* name) {
 // ---------------------------------------------------------------------------
 // The engine's host: tradearc's recorder plus the switches read at use.
 
-class TradeRecorder final : public engine::Host {
+class TradeRecorder final : public kernel::Host {
  public:
   TradeRecorder(PyObject* module, PyObject* stop_trading_next_period)
       : module_(module), stop_trading_(stop_trading_next_period) {}
@@ -106,10 +104,12 @@ class TradeRecorder final : public engine::Host {
     tradearc.record_entry(sid, target / weight_base, charge_entry);
     return !PyErr_Occurred();
   }
-  bool record_exit(int sid, int charge_exit, engine::ExitReason, double /*fill*/) override {
+  bool record_exit(int sid, int charge_exit, kernel::ExitReason, double /*fill*/) override {
     tradearc.record_exit(sid, charge_exit);
     return !PyErr_Occurred();
   }
+  // tradearc keeps no costs: the equity already has them.
+  bool record_costs(int, kernel::Costs, bool) override { return true; }
   int retain_cost_setting() override { return module_flag(module_, names.retain_cost); }
   int resample_setting() override { return module_flag(module_, names.resample); }
   int stop_trading_next_period() override { return PyObject_IsTrue(stop_trading_); }
@@ -133,7 +133,7 @@ bool set_int_item(PyObject* dict, Py_ssize_t key, PyObject* value) {
   return k && value && PyDict_SetItem(dict, k.get(), value) == 0;
 }
 
-bool fill_weights(PyObject* dict, const engine::WeightList& weights) {
+bool fill_weights(PyObject* dict, const kernel::WeightList& weights) {
   for (const auto& [sid, v] : weights) {
     PyRef value = PyRef::steal(PyFloat_FromDouble(v));
     if (!set_int_item(dict, sid, value.get())) return false;
@@ -168,8 +168,8 @@ class ActionDict {
   int stop_trading() { return PyObject_IsTrue(stop_trading_); }
   int reentered(int sid) { return has_nonzero(next_weights_, sid); }
   int labelled(int sid) { return mapping_has(actions_, sid); }
-  bool set(int sid, engine::Action action) {
-    PyRef v = PyRef::steal(PyUnicode_InternFromString(engine::label(action)));
+  bool set(int sid, kernel::Action action) {
+    PyRef v = PyRef::steal(PyUnicode_InternFromString(kernel::label(action)));
     return set_int_item(actions_, sid, v.get());
   }
 
@@ -180,7 +180,7 @@ class ActionDict {
 };
 
 // The end-of-run summary, published only when complete.
-bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const engine::Engine& run) {
+bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const kernel::Engine& run) {
   PyRef actions = PyRef::steal(PyDict_New());
   PyRef weights = PyRef::steal(PyDict_New());
   PyRef next_weights = PyRef::steal(PyDict_New());
@@ -189,11 +189,11 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
   if (PyDict_SetItem(ops.get(), names.actions, actions.get()) < 0 ||
       PyDict_SetItem(ops.get(), names.weights, weights.get()) < 0 ||
       PyDict_SetItem(ops.get(), names.next_weights, next_weights.get()) < 0 ||
-      !fill_weights(weights.get(), engine::last_weights(run, a.market.weights))) {
+      !fill_weights(weights.get(), kernel::last_weights(run, a.market.weights))) {
     return false;
   }
-  engine::WeightList upcoming;
-  if (!engine::next_weights(run, a.market.weights, [&] { return PyObject_IsTrue(a.stop_trading); }, upcoming) ||
+  kernel::WeightList upcoming;
+  if (!kernel::next_weights(run, a.market.weights, [&] { return PyObject_IsTrue(a.stop_trading); }, upcoming) ||
       !fill_weights(next_weights.get(), upcoming)) {
     return false;
   }
@@ -217,7 +217,7 @@ bool publish_stock_operations(PyObject* module, const BacktestArgs& a, const eng
   if (!next_out || PyDict_SetItem(ops.get(), names.next_weights, next_out.get()) < 0) return false;
 
   ActionDict sink(actions.get(), next_out.get(), a.stop_trading);
-  if (!engine::label_actions(run, a.market, sink)) return false;
+  if (!kernel::label_actions(run, a.market, sink)) return false;
   return PyDict_SetItem(PyModule_GetDict(module), names.stock_operations, ops.get()) == 0;
 }
 
@@ -244,7 +244,7 @@ PyObject* backtest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
   }
   if (!check_unpriced_weights(a, column_of) || !publish_settings(module, a)) return nullptr;
 
-  const engine::Market& m = a.market;
+  const kernel::Market& m = a.market;
   npy_intp n = m.price_index.size;
   PyRef creturn = PyRef::steal(PyArray_EMPTY(1, &n, NPY_DOUBLE, 0));
   if (!creturn) return nullptr;
@@ -258,7 +258,7 @@ PyObject* backtest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (column_of[j] >= 0) column_map.emplace(static_cast<int>(j), column_of[j]);
   }
   TradeRecorder recorder(module, a.stop_trading);
-  engine::Engine run(m, a.rules, std::move(column_of), recorder);
+  kernel::Engine run(m, a.rules, std::move(column_of), recorder);
 
   tradearc.start_analysis(reinterpret_cast<PyArrayObject*>(a.objects[kPriceValues]),
                           reinterpret_cast<PyArrayObject*>(a.objects[kCloseValues]), column_map,
@@ -268,9 +268,9 @@ PyObject* backtest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
 
   auto* equity = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
   switch (run.run(equity)) {
-    case engine::Status::ok: break;
-    case engine::Status::aborted: return nullptr;
-    case engine::Status::pos_index_empty:
+    case kernel::Status::ok: break;
+    case kernel::Status::aborted: return nullptr;
+    case kernel::Status::pos_index_empty:
       PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
       return nullptr;
   }

@@ -13,19 +13,19 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/excursion.hpp"
 #include "shared/arrays.hpp"
+#include "shared/excursion_errors.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
-#include "tradearc/excursion.hpp"
-#include "tradearc/excursion_errors.hpp"
 #include "tradearc/tradearc_api.hpp"
 
 namespace {
 
 using quorex::PyRef;
 namespace api = quorex::tradearc_api;
-namespace ex = quorex::excursion;
-using quorex::excursion::set_error;
+namespace ex = quorex::kernel::excursion;
+using quorex::binding::set_error;
 
 // Importers keep the addresses of these two variables and read the array
 // through them, so they must always alias the current array. They are
@@ -233,7 +233,7 @@ bool column_int(PyObject* array, int index, int& out) {
   const Slot slot = plain_slot(array, Column::integer, index, false);
   if (slot.plain) {
     if (!slot.item) return false;
-    const auto value = quorex::load<std::int64_t>(slot.item);
+    const auto value = quorex::kernel::load<std::int64_t>(slot.item);
     if (value >= INT_MIN && value <= INT_MAX) {
       out = static_cast<int>(value);
       return true;
@@ -246,7 +246,7 @@ bool column_int(PyObject* array, int index, int& out) {
 // array[index] > 0 of the position column: 1, 0, or -1 with the error set.
 int column_positive(PyObject* array, int index) {
   const Slot slot = plain_slot(array, Column::real, index, false);
-  if (slot.plain) return slot.item ? quorex::load<double>(slot.item) > 0 : -1;
+  if (slot.plain) return slot.item ? quorex::kernel::load<double>(slot.item) > 0 : -1;
   PyRef value = get_item(array, index);
   PyRef zero = PyRef::steal(PyLong_FromLong(0));
   if (!value || !zero) return -1;
@@ -256,14 +256,14 @@ int column_positive(PyObject* array, int index) {
 bool set_column_int(PyObject* array, int index, long value) {
   const Slot slot = plain_slot(array, Column::integer, index, true);
   if (!slot.plain) return set_item(array, index, PyRef::steal(PyLong_FromLong(value)));
-  if (slot.item) quorex::store<std::int64_t>(slot.item, value);
+  if (slot.item) quorex::kernel::store<std::int64_t>(slot.item, value);
   return slot.item != nullptr;
 }
 
 bool set_column_real(PyObject* array, int index, double value) {
   const Slot slot = plain_slot(array, Column::real, index, true);
   if (!slot.plain) return set_item(array, index, PyRef::steal(PyFloat_FromDouble(value)));
-  if (slot.item) quorex::store<double>(slot.item, value);
+  if (slot.item) quorex::kernel::store<double>(slot.item, value);
   return slot.item != nullptr;
 }
 

@@ -31,10 +31,18 @@ def _install_calc_stats() -> None:
 _install_calc_stats()
 
 from quorex.backtest import DataWarning, Market, Report, backtest  # noqa: E402
-from quorex.research import SweepError, SweepResult, WalkForwardResult, sweep, walk_forward  # noqa: E402
-from quorex import stats  # noqa: E402
+from quorex.research import (  # noqa: E402
+    Comparison,
+    SweepError,
+    SweepResult,
+    WalkForwardResult,
+    compare,
+    sweep,
+    walk_forward,
+)
+from quorex import factor, stats  # noqa: E402
 
 __all__ = [
-    "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",
-    "backtest", "stats", "sweep", "walk_forward",
+    "Comparison", "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",
+    "backtest", "compare", "factor", "stats", "sweep", "walk_forward",
 ]

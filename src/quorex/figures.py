@@ -9,6 +9,15 @@ product shows equals the ``Metrics`` accessor of the same name for the same
 curve: the report's summary and page, the benchmark's column beside it, the
 sweep table and walk-forward.
 
+Figures against a benchmark (active return, tracking error, information
+ratio, beta, alpha, up and down capture) come from ``relative_figures`` and
+figures of the return distribution (best and worst day, month and year,
+skewness, kurtosis) from ``distribution_figures``; their formulas are
+written where they are computed. The summary's "Alpha" and "Beta" are these
+(beta over the days both curves have a return, the same sample in its
+covariance and variance); ``Metrics.alpha``/``beta`` keep their own
+contract and can differ from them in the last digits.
+
 Trade figures (round trips, win rate, profit factor, expectancy) come from
 ``trade_figures``, over the returns of round trips (the records of one
 holding joined, ``quorex.backtest.roundtrips``).
@@ -18,6 +27,7 @@ from __future__ import annotations
 
 import math
 import warnings
+from collections.abc import Collection
 from typing import Any
 
 import numpy as np
@@ -34,6 +44,17 @@ RETURN_FIGURES = (
     "value_at_risk",
     "cvalue_at_risk",
 )
+RELATIVE_FIGURES = (
+    "active_return",
+    "tracking_error",
+    "information_ratio",
+    "beta",
+    "alpha",
+    "up_capture",
+    "down_capture",
+)
+DISTRIBUTION_FIGURES = ("best_day", "worst_day", "best_month", "worst_month", "best_year", "worst_year", "skew",
+                        "kurtosis")
 TRADE_FIGURES = ("trades", "win_rate", "profit_factor", "expectancy")
 # The figures of each set of a sweep, in the order of its table. "records"
 # counts trade records; "turnover" is yearly one-way turnover; "psr" and
@@ -41,6 +62,10 @@ TRADE_FIGURES = ("trades", "win_rate", "profit_factor", "expectancy")
 SWEEP_FIGURES = (*RETURN_FIGURES, *TRADE_FIGURES, "records", "turnover", "final_equity", "psr", "dsr")
 SECONDS_PER_YEAR = 31_557_600.0  # 365.25 days, as the statistics behind Metrics count
 VAR_LEVEL = 0.05  # VaR and CVaR: the worst 5 % of months
+# Spacing from which a calendar has no daily figures. Built from a number and
+# a unit: pandas 2 parses text such as "2 days" through NumPy's generic
+# timedelta unit, which NumPy 2.5 deprecates.
+TWO_DAYS = pd.Timedelta(2, "D")
 
 
 # ---------------------------------------------------------------------------
@@ -79,11 +104,11 @@ def periods_per_year(dates: pd.DatetimeIndex) -> tuple[float, bool]:
 
     probe = pd.Series(np.zeros(len(dates)), index=dates)
     typical = probe.index.to_series().diff().median()
-    if typical >= pd.Timedelta("2 days") and infer_freq(probe) == "B":
-        typical = pd.Timedelta("1 day")
+    if typical >= TWO_DAYS and infer_freq(probe) == "B":
+        typical = pd.Timedelta(1, "D")
     inferred = infer_nperiods(probe)
     factor = float(TRADING_DAYS_PER_YEAR if inferred is None else inferred)
-    return factor, bool(typical < pd.Timedelta("2 days"))
+    return factor, bool(typical < TWO_DAYS)
 
 
 def years_between(first: pd.Timestamp, last: pd.Timestamp) -> float:
@@ -104,20 +129,29 @@ def _no_dispersion(values: np.ndarray) -> np.ndarray:
 
 
 def return_figures(
-    returns: np.ndarray, dates: pd.DatetimeIndex, riskfree_rate: float = RISKFREE_RATE
+    returns: np.ndarray,
+    dates: pd.DatetimeIndex,
+    riskfree_rate: float = RISKFREE_RATE,
+    figures: Collection[str] = RETURN_FIGURES,
 ) -> dict[str, np.ndarray]:
     """The return figures of each column of ``returns`` (calendar dates × curves).
 
     ``returns`` are as ``curve_returns`` gives them: the first row is the
     first day's growth from a base, which no figure depends on; the curves
-    are their compounded products.
+    are their compounded products. ``figures`` names the figures wanted
+    (default: all of ``RETURN_FIGURES``); the others are not computed.
     """
     n_dates, n_curves = returns.shape
     out = {name: np.full(n_curves, np.nan) for name in RETURN_FIGURES}
     if n_dates < 2 or n_curves == 0:
-        return out
-    equity = np.cumprod(1.0 + returns, axis=0)
+        return {name: out[name] for name in figures}
+    equity = 1.0 + returns
+    np.cumprod(equity, axis=0, out=equity)
     daily = returns[1:]
+    if returns.flags.f_contiguous and not returns.flags.c_contiguous:
+        # Curves stored column by column stay so: every pass then runs over
+        # contiguous memory, and each column's sums are those of that curve alone.
+        daily = np.asfortranarray(daily)
     factor, has_daily = periods_per_year(dates)
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # one daily return has no std
@@ -126,15 +160,34 @@ def return_figures(
             excess = daily - ((1.0 + riskfree_rate) ** (1.0 / factor) - 1.0)
             std = np.where(_no_dispersion(excess), np.nan, excess.std(axis=0, ddof=1))
             out["sharpe_ratio"] = excess.mean(axis=0) / std * np.sqrt(factor)
-            downside = np.sqrt((np.minimum(excess, 0.0) ** 2).mean(axis=0))
-            out["sortino_ratio"] = excess.mean(axis=0) / downside * np.sqrt(factor)
-        years = years_between(dates[0], dates[-1])
-        out["annual_return"] = (equity[-1] / equity[0]) ** (1.0 / years) - 1.0
-        peak = np.maximum.accumulate(equity, axis=0)
-        out["max_drawdown"] = (equity / peak - 1.0).min(axis=0)
+            if "sortino_ratio" in figures:
+                downside = np.sqrt((np.minimum(excess, 0.0) ** 2).mean(axis=0))
+                out["sortino_ratio"] = excess.mean(axis=0) / downside * np.sqrt(factor)
+        out["annual_return"] = _annual_return(equity, dates)
+        below_peak = np.maximum.accumulate(equity, axis=0)
+        np.divide(equity, below_peak, out=below_peak)
+        out["max_drawdown"] = below_peak.min(axis=0) - 1.0  # x - 1 keeps the order of x: the same number
         out["calmar_ratio"] = out["annual_return"] / np.abs(out["max_drawdown"])
-        out["value_at_risk"], out["cvalue_at_risk"] = _monthly_tail(daily, dates)
-    return out
+        if "value_at_risk" in figures or "cvalue_at_risk" in figures:
+            out["value_at_risk"], out["cvalue_at_risk"] = _monthly_tail(daily, dates)
+    return {name: out[name] for name in figures}
+
+
+def _annual_return(equity: np.ndarray, dates: pd.DatetimeIndex) -> np.ndarray:
+    """The compounded growth of each curve (rows: ``dates``) per year of 365.25 days."""
+    return (equity[-1] / equity[0]) ** (1.0 / years_between(dates[0], dates[-1])) - 1.0
+
+
+def calendar_returns(daily: np.ndarray, dates: pd.DatetimeIndex, per: str = "month") -> np.ndarray:
+    """Compounded returns of each calendar month or year ("month"/"year") that has a date.
+
+    A missing (NaN) daily return is skipped; periods without a date have no row.
+    """
+    key = np.asarray(dates.year * 12 + dates.month - 1 if per == "month" else dates.year)
+    if len(key) == 0:
+        return np.empty((0, daily.shape[1]))
+    starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
+    return np.multiply.reduceat(np.where(np.isnan(daily), 1.0, 1.0 + daily), starts, axis=0) - 1.0
 
 
 def monthly_returns(daily: np.ndarray, dates: pd.DatetimeIndex) -> np.ndarray:
@@ -147,13 +200,11 @@ def monthly_returns(daily: np.ndarray, dates: pd.DatetimeIndex) -> np.ndarray:
     months = dates.year * 12 + dates.month - 1
     first = int(months[0]) if len(months) else 0
     span = int(months[-1]) - first + 1 if len(months) else 0
-    growth = np.ones((span, daily.shape[1]))
+    out = np.zeros((span, daily.shape[1]))
     if len(months):
-        starts = np.flatnonzero(np.r_[True, months[1:] != months[:-1]])
-        growth[np.asarray(months[starts]) - first] = np.multiply.reduceat(
-            np.where(np.isnan(daily), 1.0, 1.0 + daily), starts, axis=0
-        )
-    return growth - 1.0
+        present = np.unique(np.asarray(months)) - first
+        out[present] = calendar_returns(daily, dates, "month")
+    return out
 
 
 def _monthly_tail(daily: np.ndarray, dates: pd.DatetimeIndex) -> tuple[np.ndarray, np.ndarray]:
@@ -175,10 +226,128 @@ def _monthly_tail(daily: np.ndarray, dates: pd.DatetimeIndex) -> tuple[np.ndarra
 
 
 def curve_figures(levels: pd.Series, riskfree_rate: float = RISKFREE_RATE) -> dict[str, float]:
-    """The return figures of one level series (an equity curve or a benchmark)."""
+    """The return and distribution figures of one level series (an equity curve or a benchmark)."""
     returns = curve_returns(levels)
     matrix = returns.to_numpy()[:, None]
-    return {name: float(v[0]) for name, v in return_figures(matrix, returns.index, riskfree_rate).items()}
+    figures = return_figures(matrix, returns.index, riskfree_rate) | distribution_figures(matrix, returns.index)
+    return {name: float(v[0]) for name, v in figures.items()}
+
+
+# ---------------------------------------------------------------------------
+# Figures against a benchmark, and of the return distribution
+
+
+def relative_figures(returns: np.ndarray, benchmark: np.ndarray, dates: pd.DatetimeIndex) -> dict[str, np.ndarray]:
+    """The figures of each column of ``returns`` against the benchmark's returns on the same dates.
+
+    Both are as ``curve_returns`` gives them (the first row, the growth from
+    a base, counts in no figure). With r the strategy's daily returns, b the
+    benchmark's and f the periods a year (``periods_per_year``):
+
+    * active return: the strategy's annual return less the benchmark's;
+    * tracking error: std(r - b) * sqrt(f), with ddof 1;
+    * information ratio: mean(r - b) / std(r - b) * sqrt(f);
+    * beta: cov(r, b) / var(b), over the same days, ddof 1 in both;
+    * alpha: the strategy's annual return less beta times the benchmark's
+      (the growth beyond what the benchmark's share explains; no risk-free
+      rate, as ``Metrics.alpha``);
+    * up (down) capture: the mean of r over the days on which b rose (fell),
+      divided by the mean of b over those days.
+
+    Tracking error and information ratio need daily data (as volatility
+    does); against a benchmark that never moves there is no beta, alpha or
+    capture (NaN).
+    """
+    n_dates, n_curves = returns.shape
+    out = {name: np.full(n_curves, np.nan) for name in RELATIVE_FIGURES}
+    if n_dates < 2 or n_curves == 0:
+        return out
+    bench = np.asarray(benchmark, dtype=np.float64).reshape(-1, 1)
+    ours, theirs = returns[1:], bench[1:]
+    factor, has_daily = periods_per_year(dates)
+    with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # one daily return has no std
+        growth = _annual_return(np.cumprod(1.0 + returns, axis=0), dates)
+        their_growth = _annual_return(np.cumprod(1.0 + bench, axis=0), dates)
+        out["active_return"] = growth - their_growth
+        if has_daily:
+            active = ours - theirs
+            spread = active.std(axis=0, ddof=1)
+            out["tracking_error"] = spread * np.sqrt(factor)
+            defined = np.where(_no_dispersion(active), np.nan, spread)
+            out["information_ratio"] = active.mean(axis=0) / defined * np.sqrt(factor)
+        if _no_dispersion(theirs)[0]:
+            return out
+        centred = theirs - theirs.mean()
+        out["beta"] = ((ours - ours.mean(axis=0)) * centred).sum(axis=0) / (centred**2).sum()
+        out["alpha"] = growth - out["beta"] * their_growth
+        for name, days in (("up_capture", theirs[:, 0] > 0), ("down_capture", theirs[:, 0] < 0)):
+            if days.any():
+                out[name] = ours[days].mean(axis=0) / theirs[days, 0].mean()
+    return out
+
+
+def curve_relative_figures(levels: pd.Series, benchmark: pd.Series) -> dict[str, float]:
+    """``relative_figures`` of one level series against a benchmark's levels, on the days both have."""
+    ours, theirs = daily_curve(levels), daily_curve(benchmark)
+    common = ours.index.intersection(theirs.index)
+    returns, bench = curve_returns(ours.loc[common]), curve_returns(theirs.loc[common])
+    figures = relative_figures(returns.to_numpy()[:, None], bench.to_numpy(), returns.index)
+    return {name: float(v[0]) for name, v in figures.items()}
+
+
+def rolling_beta(returns: pd.Series, benchmark: pd.Series, window: int) -> pd.Series:
+    """Beta (as ``relative_figures`` defines it) over each trailing ``window`` of daily returns on the
+    same dates; NaN until a window is full or while the benchmark does not move."""
+    both = pd.concat([returns, benchmark], axis=1, keys=["ours", "theirs"])
+    rolling = both.rolling(window, min_periods=window)
+    variance = rolling["theirs"].var()
+    return (rolling["ours"].cov(both["theirs"]) / variance.where(variance > 0)).rename("beta")
+
+
+def distribution_figures(returns: np.ndarray, dates: pd.DatetimeIndex) -> dict[str, np.ndarray]:
+    """Figures of the distribution of each column's returns (rows as ``curve_returns`` gives them).
+
+    Best and worst day are the largest and smallest daily return; best and
+    worst month and year the compounded return of a calendar month or year
+    with a date, the first counted from the curve's first level and the
+    last to its last level (either may be partial), as the page's calendar
+    shows them. Skewness and kurtosis are the sample's adjusted
+    Fisher-Pearson skewness and excess kurtosis of the daily returns (those
+    of pandas' ``skew()`` and ``kurt()``, and of ffn's daily figures):
+
+        skew = sqrt(n (n - 1)) / (n - 2) * m3 / m2 ** 1.5
+        kurtosis = (n - 1) / ((n - 2) (n - 3)) * ((n + 1) * m4 / m2 ** 2 - 3 (n - 1))
+
+    with m_k the k-th central moment (divided by n). Daily figures need daily
+    data (as volatility does); a curve without movement has no skewness or
+    kurtosis (NaN).
+    """
+    n_dates, n_curves = returns.shape
+    out = {name: np.full(n_curves, np.nan) for name in DISTRIBUTION_FIGURES}
+    if n_dates < 2 or n_curves == 0:
+        return out
+    daily = returns[1:]
+    from_first_level = np.vstack([np.full((1, n_curves), np.nan), daily])
+    for per in ("month", "year"):
+        periods = calendar_returns(from_first_level, dates, per)
+        out[f"best_{per}"], out[f"worst_{per}"] = periods.max(axis=0), periods.min(axis=0)
+    if periods_per_year(dates)[1]:
+        out["best_day"], out["worst_day"] = daily.max(axis=0), daily.min(axis=0)
+        out["skew"], out["kurtosis"] = _adjusted_moments(daily)
+    return out
+
+
+def _adjusted_moments(daily: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    n = daily.shape[0]
+    centred = daily - daily.mean(axis=0)
+    m2, m3, m4 = ((centred**k).mean(axis=0) for k in (2, 3, 4))
+    flat = _no_dispersion(daily)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        skew = np.sqrt(n * (n - 1.0)) / (n - 2.0) * m3 / m2**1.5 if n >= 3 else np.full_like(m2, np.nan)
+        kurtosis = ((n - 1.0) / ((n - 2.0) * (n - 3.0)) * ((n + 1.0) * m4 / m2**2 - 3.0 * (n - 1.0))
+                    if n >= 4 else np.full_like(m2, np.nan))
+    return np.where(flat, np.nan, skew), np.where(flat, np.nan, kurtosis)
 
 
 # ---------------------------------------------------------------------------
@@ -223,13 +392,34 @@ def yearly_turnover(
     """
     if len(position) == 0:
         return 0.0
+    traded = _net_changes(position, stock, entry, exit_)[1].sum()
+    return float(traded / 2.0 / years) if years > 0 else float("nan")
+
+
+def turnover_by_year(
+    position: np.ndarray, stock: np.ndarray, entry: np.ndarray, exit_: np.ndarray, dates: pd.DatetimeIndex
+) -> pd.Series:
+    """The one-way turnover traded in each calendar year (as ``yearly_turnover`` counts it, not
+    annualised: the first and last year may be partial); ``entry``/``exit_`` index ``dates``."""
+    years = pd.Index(np.unique(dates.year), name="year")
+    if len(position) == 0:
+        return pd.Series(0.0, index=years, name="turnover")
+    day, traded = _net_changes(position, stock, entry, exit_)
+    slot = years.get_indexer(dates.year[day])
+    return pd.Series(np.bincount(slot, weights=traded, minlength=len(years)) / 2.0, index=years, name="turnover")
+
+
+def _net_changes(
+    position: np.ndarray, stock: np.ndarray, entry: np.ndarray, exit_: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Each (stock, date) on which records enter or exit: the date and the absolute net change of weight."""
     closed = exit_ >= 0
     day = np.concatenate([entry, exit_[closed]]).astype(np.int64)
-    code = np.concatenate([stock, stock[closed]]).astype(np.int64) * (int(max(day.max(), 0)) + 1) + day
+    width = int(max(day.max(), 0)) + 1
+    code = np.concatenate([stock, stock[closed]]).astype(np.int64) * width + day
     change = np.concatenate([position, -position[closed]])
-    slot = pd.factorize(code)[0]  # hashing: no sort
-    traded = np.abs(np.bincount(slot, weights=change)).sum()
-    return float(traded / 2.0 / years) if years > 0 else float("nan")
+    slot, codes = pd.factorize(code)  # hashing: no sort
+    return np.asarray(codes) % width, np.abs(np.bincount(slot, weights=change))
 
 
 # ---------------------------------------------------------------------------
@@ -248,10 +438,26 @@ CURVE_LABELS: dict[str, tuple[str, str]] = {
     "CVaR (monthly, 5%)": ("cvalue_at_risk", "percent"),
 }
 
-# Benchmark-relative figures of the Metrics contract: label → (Metrics accessor, format kind).
+# The distribution figures: label → (figure, format kind).
+DISTRIBUTION_LABELS: dict[str, tuple[str, str]] = {
+    "Best day": ("best_day", "percent"),
+    "Worst day": ("worst_day", "percent"),
+    "Best month": ("best_month", "percent"),
+    "Worst month": ("worst_month", "percent"),
+    "Best year": ("best_year", "percent"),
+    "Worst year": ("worst_year", "percent"),
+    "Skewness (daily)": ("skew", "ratio"),
+    "Excess kurtosis (daily)": ("kurtosis", "ratio"),
+}
+# The figures against the benchmark: label → (figure, format kind).
 RELATIVE_LABELS: dict[str, tuple[str, str]] = {
     "Alpha": ("alpha", "percent"),
     "Beta": ("beta", "ratio"),
+    "Active return": ("active_return", "percent"),
+    "Tracking error": ("tracking_error", "percent"),
+    "Information ratio": ("information_ratio", "ratio"),
+    "Up capture": ("up_capture", "percent"),
+    "Down capture": ("down_capture", "percent"),
 }
 # Figures of the trades: label → (figure, format kind); "records" figures count trade records.
 TRADE_LABELS: dict[str, tuple[str, str]] = {
@@ -269,7 +475,7 @@ TRADE_LABELS: dict[str, tuple[str, str]] = {
 }
 # Every figure row of the summary, in order: label → format kind.
 FIGURE_LABELS: dict[str, str] = {
-    label: kind for label, (_, kind) in (CURVE_LABELS | RELATIVE_LABELS | TRADE_LABELS).items()
+    label: kind for label, (_, kind) in (CURVE_LABELS | RELATIVE_LABELS | DISTRIBUTION_LABELS | TRADE_LABELS).items()
 }
 
 

@@ -77,7 +77,7 @@ liquidity_tables = st.one_of(
 )
 dates = st.one_of(
     st.none(), st.just(False), st.just("2024-01-01"),
-    st.integers(0, 2000).map(lambda d: pd.Timestamp("2020-01-01") + pd.Timedelta(days=d)),
+    st.integers(0, 2000).map(lambda d: pd.Timestamp("2020-01-01") + pd.Timedelta(d, "D")),
     st.just(dt.datetime(2024, 5, 2, tzinfo=dt.timezone.utc)),
 )  # fmt: skip
 settings_values = st.one_of(st.none(), weights(), st.text(max_size=3), st.just(object()))

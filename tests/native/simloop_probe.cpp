@@ -6,17 +6,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernel/engine.hpp"
 #include "shared/arrays.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
-#include "simloop/engine.hpp"
 
 namespace {
 
 using quorex::PyRef;
-namespace engine = quorex::simloop;
+namespace kernel = quorex::kernel;
 
-class CountingHost final : public engine::Host {
+class CountingHost final : public kernel::Host {
  public:
   CountingHost(bool retain, bool resample, bool stop) : retain_(retain), resample_(resample), stop_(stop) {}
   bool record_date(int) override { return true; }
@@ -24,10 +24,11 @@ class CountingHost final : public engine::Host {
     ++entries;
     return true;
   }
-  bool record_exit(int, int, engine::ExitReason, double) override {
+  bool record_exit(int, int, kernel::ExitReason, double) override {
     ++exits;
     return true;
   }
+  bool record_costs(int, kernel::Costs, bool) override { return true; }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
   int stop_trading_next_period() override { return stop_; }
@@ -50,7 +51,7 @@ bool open_optional(PyObject* obj, quorex::Matrix<T>& out) {
 // beyond element types.
 PyObject* run_engine(PyObject*, PyObject* args) {
   PyObject *price, *close, *high, *low, *open, *price_index, *pos_values, *pos_index, *resample, *column_of;
-  engine::Rules rules;
+  kernel::Rules rules;
   int touched = 0, retain = 0, stop = 1;
   if (!PyArg_ParseTuple(args, "OOOOOOOOOOdddddpdpp", &price, &close, &high, &low, &open, &price_index,
                         &pos_values, &pos_index, &resample, &column_of, &rules.fee_ratio, &rules.tax_ratio,
@@ -60,7 +61,7 @@ PyObject* run_engine(PyObject*, PyObject* args) {
   }
   rules.touched_exit = touched;
   rules.retain_cost_when_rebalance = retain;
-  engine::Market m;
+  kernel::Market m;
   quorex::Vector<std::int64_t> columns;
   if (!quorex::open_matrix(price, m.price) || !quorex::open_matrix(close, m.close) || !open_optional(high, m.high) ||
       !open_optional(low, m.low) || !open_optional(open, m.open) || !quorex::open_vector(price_index, m.price_index) ||
@@ -74,9 +75,9 @@ PyObject* run_engine(PyObject*, PyObject* args) {
   PyRef creturn = PyRef::steal(PyArray_EMPTY(1, &n, NPY_DOUBLE, 0));
   if (!creturn) return nullptr;
   CountingHost host(retain, true, stop);
-  engine::Engine run(m, rules, std::move(column_map), host);
+  kernel::Engine run(m, rules, std::move(column_map), host);
   if (run.run(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())))) !=
-      engine::Status::ok) {
+      kernel::Status::ok) {
     PyErr_SetString(PyExc_RuntimeError, "engine run failed");
     return nullptr;
   }

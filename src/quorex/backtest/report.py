@@ -6,7 +6,6 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
-from pathlib import Path
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -15,7 +14,6 @@ import pandas as pd
 
 from quorex.backtest.period import Period, measured_period
 from quorex.figures import RISKFREE_RATE
-from quorex.io.atomic import write_atomically
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -244,7 +242,12 @@ class Report:
         0.12 = 12 %; NaN when not a number or undefined) and "text" (the
         value as written for reading, "n/a" when undefined). The curve's
         figures use ``riskfree_rate`` and are those of ``quorex.figures``
-        (equal to the ``Metrics`` accessors of the same names). Trade figures
+        (equal to the ``Metrics`` accessors of the same names); so are the
+        figures against the benchmark over the curve's dates (alpha, beta,
+        active return, tracking error, information ratio, up and down
+        capture: ``quorex.figures.relative_figures``) and of the return
+        distribution (best and worst day, month and year, skewness,
+        kurtosis: ``quorex.figures.distribution_figures``). Trade figures
         are over round trips (``report.round_trips``); trades without a
         return (missing fill prices) are left out of them and counted.
         Capacity is in the currency of the turnover data, n/a without it.
@@ -255,6 +258,23 @@ class Report:
         from quorex.backtest.summary import summary_table
 
         return summary_table(self, riskfree_rate, self.period(start, end))
+
+    def bootstrap(
+        self, n: int = 1000, block: float = 21, seed: int | None = 0, riskfree_rate: float = DEFAULT_RISKFREE_RATE,
+        *, start: Any = None, end: Any = None,
+    ) -> pd.DataFrame:
+        """Confidence bands of the curve's figures: the 5 %, 50 % and 95 % quantiles of annual
+        return, Sharpe ratio, max drawdown and volatility over ``n`` stationary block-bootstrap
+        resamples of the daily returns (blocks of random length, ``block`` days on average).
+
+        Rows are the figures, columns the quantiles (0.05, 0.5, 0.95). The
+        figures are those of the summary, over the same curve (the period
+        ``period(start, end)``); the same ``seed`` gives the same bands (see
+        ``quorex.research.bootstrap``).
+        """
+        from quorex.research.bootstrap import bootstrap_figures
+
+        return bootstrap_figures(self.period(start, end).curve(self.creturn), n, block, seed, riskfree_rate)
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
@@ -292,20 +312,21 @@ class Report:
 
     def to_html(
         self, path: str | os.PathLike[str] | None = None, *, title: str | None = None,
-        benchmark_name: str | None = None, start: Any = None, end: Any = None,
+        benchmark_name: str | None = None, groups: pd.Series | Mapping[Any, Any] | None = None,
+        start: Any = None, end: Any = None,
     ) -> str:
         """The report as a self-contained HTML page (see ``quorex.pages``), over ``period(start, end)``.
 
         Writes the page to ``path`` (UTF-8, in one step) when given, and
-        returns it. Needs matplotlib (``pip install quorex[plot]``) for the
-        charts.
+        returns it. ``groups`` (a Series or mapping of symbol → group, e.g.
+        sectors) adds the exposure by group. Needs matplotlib (``pip install
+        quorex[plot]``) for the charts.
         """
+        from quorex.pages.html import written
         from quorex.pages.report_page import report_html
 
-        text = report_html(self, title=title, benchmark_name=benchmark_name, start=start, end=end)
-        if path is not None:
-            write_atomically(Path(path), text.encode("utf-8"))
-        return text
+        page = report_html(self, title=title, benchmark_name=benchmark_name, groups=groups, start=start, end=end)
+        return written(page, path)
 
     def invested(self) -> pd.Series:
         """The equity curve from the date before the first trade on."""

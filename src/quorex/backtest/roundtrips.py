@@ -119,7 +119,10 @@ def _path_measures(rows: pd.DataFrame, trip: pd.Series) -> pd.DataFrame:
     inside = rows["max_drawdown"].astype(np.float64)
     out["max_drawdown"] = np.fmin(across, inside).groupby(trip).min().to_numpy()
     # The highest level before the trip's low: earlier records' peaks, then its own record's.
-    lowest = low.groupby(trip).idxmin()
+    # A trip without a known low has no prior_mfe (idxmin of an all-NaN group
+    # raises on pandas 3); those trips are left out before the grouping.
+    known = low.notna()
+    lowest = low[known].groupby(trip[known]).idxmin().reindex(out.index)
     valid = lowest.notna()
     prior = pd.Series(np.nan, index=out.index)
     at = lowest[valid].astype(np.int64).to_numpy()

@@ -8,7 +8,17 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from quorex.figures import CURVE_LABELS, RELATIVE_LABELS, TRADE_LABELS, curve_figures, format_figure, trade_figures
+from quorex.figures import (
+    CURVE_LABELS,
+    DISTRIBUTION_LABELS,
+    RELATIVE_FIGURES,
+    RELATIVE_LABELS,
+    TRADE_LABELS,
+    curve_figures,
+    curve_relative_figures,
+    format_figure,
+    trade_figures,
+)
 
 if TYPE_CHECKING:
     from quorex.backtest.period import Period
@@ -57,12 +67,13 @@ def _curve_rows(report: Report, riskfree_rate: float, period: Period) -> list[Ro
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         figures = curve_figures(curve, riskfree_rate)
-        metrics = report.metrics_over(period)
-        relative = {name: _number(getattr(metrics, name)()) for name, _ in RELATIVE_LABELS.values()}
-    rows = [(label, figures[name], format_figure(figures[name], kind)) for label, (name, kind) in CURVE_LABELS.items()]
-    rows += [(label, relative[name], format_figure(relative[name], kind))
-             for label, (name, kind) in RELATIVE_LABELS.items()]
-    return rows
+        benchmark = report.benchmark_on(curve.index)
+        if benchmark is None:
+            figures |= dict.fromkeys(RELATIVE_FIGURES, np.nan)
+        else:
+            figures |= curve_relative_figures(curve, benchmark)
+    labels = CURVE_LABELS | RELATIVE_LABELS | DISTRIBUTION_LABELS
+    return [(label, figures[name], format_figure(figures[name], kind)) for label, (name, kind) in labels.items()]
 
 
 def _trade_rows(report: Report, period: Period) -> list[Row]:
@@ -87,10 +98,6 @@ def _capacity(report: Report, period: Period) -> float:
     if "turnover@entry_date" not in report.trades:
         return np.nan
     return float(report.metrics_over(period).capacity())
-
-
-def _number(value: Any) -> float:
-    return np.nan if value is None else float(value)
 
 
 def _cost_text(ratio: float) -> str:

@@ -76,11 +76,9 @@ def trade_table(run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, ta
     columns["entry_price"] = run.trade_entry_price
     columns["exit_price"] = run.trade_exit_price
     columns["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
-    columns["fee_paid"] = getattr(run, "trade_fee", np.zeros(len(entry)))  # DEVFALLBACK
-    columns["tax_paid"] = getattr(run, "trade_tax", np.zeros(len(entry)))  # DEVFALLBACK
-    columns["holding"] = getattr(run, "trade_holding", None)  # DEVFALLBACK
-    if columns["holding"] is None:  # DEVFALLBACK
-        columns["holding"] = _dev_holding(columns)  # DEVFALLBACK
+    columns["fee_paid"] = run.trade_fee
+    columns["tax_paid"] = run.trade_tax
+    columns["holding"] = run.trade_holding
     return pd.DataFrame(columns, copy=False)
 
 
@@ -121,8 +119,7 @@ def position_table(trades: pd.DataFrame, index: pd.DatetimeIndex, symbols: pd.In
 
 def cost_table(run: SimpleNamespace, index: pd.DatetimeIndex) -> pd.DataFrame:
     """The fees and taxes charged on each trading date, in units of the starting capital."""
-    z = np.zeros(len(index))  # DEVFALLBACK
-    return pd.DataFrame({"fee": getattr(run, "daily_fee", z), "tax": getattr(run, "daily_tax", z)}, index=index)
+    return pd.DataFrame({"fee": run.daily_fee, "tax": run.daily_tax}, index=index)
 
 
 def liquidity_table(
@@ -140,8 +137,10 @@ def liquidity_table(
     table: dict[str, dict[str, float]] = {}
     for name, flags in (categories or {}).items():
         marked = dated_frame(flags, f"categories[{name!r}]")
-        marked = marked.reindex(index=index, columns=frames["close"].columns)
-        values = marked.fillna(False).astype(bool).to_numpy()
+        cells = marked.reindex(index=index, columns=frames["close"].columns).to_numpy()
+        # A date or symbol the flags do not cover is not flagged. Boolean flags
+        # with such gaps are objects, which fillna would downcast (deprecated in pandas 2.2).
+        values = np.where(pd.notna(cells), cells, False).astype(bool)
         table[name] = {
             "entry": _share(values[entry, column]),
             "exit": _share(values[exit_[closed], column[closed]]),
@@ -188,21 +187,3 @@ def benchmark_levels(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Ser
     growth = held.ffill() / held.iloc[0]
     return growth.mean(axis=1).rename("benchmark")
 
-
-def _dev_holding(columns):  # DEVFALLBACK
-    t = pd.DataFrame(columns)
-    stock = pd.factorize(t["stock_id"])[0]
-    side = np.sign(t["position"].to_numpy())
-    entry = t["entry_index"].to_numpy(); exit_ = t["exit_index"].to_numpy()
-    order = np.lexsort((stock, entry))
-    reason = t["exit_reason"].to_numpy()
-    h = np.full(len(t), -1); last = {}; n = 0
-    for i in order:
-        k = (stock[i], side[i])
-        j = last.get(k)
-        if j is not None and exit_[j] == entry[i] and reason[j] == "rebalance":
-            h[i] = h[j]
-        else:
-            h[i] = n; n += 1
-        last[k] = i
-    return h

@@ -20,6 +20,8 @@ from typing import BinaryIO
 import numpy as np
 import pandas as pd
 
+from quorex.backtest.inputs.dates import is_text_or_objects
+
 PRICE_FIELDS = ("close", "open", "high", "low")
 CSV_SUFFIXES = (".csv", ".txt", ".csv.gz", ".csv.bz2", ".csv.zip")
 PARQUET_SUFFIXES = (".parquet", ".pq")
@@ -205,7 +207,7 @@ def _date_text(cell: object) -> str | None:
 
 def parse_numbers(values: pd.Series, frame: pd.DataFrame, path: Path) -> pd.Series:
     """A column of numbers (or booleans), thousands separators allowed; a CliError names a bad cell."""
-    if values.dtype != object:
+    if not is_text_or_objects(values.dtype):
         return values
     present = values.notna()
     cells = values[present]
@@ -351,7 +353,7 @@ def _long_to_wide(
         wide = pd.DataFrame({"date": keys["date"], "symbol": keys["symbol"], "v": values.to_numpy()})
         wide = wide.pivot(index="date", columns="symbol", values="v")
         if pd.api.types.is_bool_dtype(values.dtype) or values.dtype == object:
-            wide = wide.fillna(False).astype(bool)
+            wide = wide.eq(True)  # a (date, symbol) without a row is not selected
         wide.columns.name = None
         out[field] = wide
     return out

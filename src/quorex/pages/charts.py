@@ -111,10 +111,10 @@ def log_scale(axes: Axes) -> None:
     axes.yaxis.set_minor_formatter(NullFormatter())
 
 
-def percent_formatter() -> Any:
+def percent_formatter(decimals: int = 0) -> Any:
     from matplotlib.ticker import PercentFormatter
 
-    return PercentFormatter(1.0, decimals=0)
+    return PercentFormatter(1.0, decimals=decimals)
 
 
 def diverging_styles(values: pd.DataFrame, limit: float) -> pd.DataFrame:

@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import html
+import os
 from collections.abc import Callable, Iterable
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from quorex.io.atomic import write_atomically
 
 
 def escape(value: object) -> str:
@@ -131,3 +135,11 @@ def page(title: str, body: Iterable[str], *, script: str = "") -> str:
         f"<title>{escape(title)}</title><style>{CSS}</style></head>"
         f"<body><main>{''.join(body)}</main>{tail}</body></html>\n"
     )
+
+
+def written(text: str, path: str | os.PathLike[str] | None) -> str:
+    """A page's ``text``, first written to ``path`` (UTF-8, in one step: never a cut-off page)
+    when a path is given."""
+    if path is not None:
+        write_atomically(Path(path), text.encode("utf-8"))
+    return text

@@ -11,12 +11,21 @@ same dates.
 from __future__ import annotations
 
 import warnings
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
-from quorex.figures import CURVE_LABELS, FIGURE_LABELS, RISKFREE_RATE, curve_figures, format_figure, periods_per_year
+from quorex.figures import (
+    CURVE_LABELS,
+    DISTRIBUTION_LABELS,
+    FIGURE_LABELS,
+    RISKFREE_RATE,
+    curve_figures,
+    format_figure,
+    periods_per_year,
+)
 from quorex.pages.charts import (
     BENCHMARK_COLOUR,
     LOSS_COLOUR,
@@ -36,6 +45,7 @@ from quorex.pages.charts import (
 from quorex.pages.html import date_text, escape, html_table, page, percent, price_text
 from quorex.version import __version__
 from quorex.pages.series import MONTHS, daily_returns, drawdown_periods, exit_reason_table, monthly_table, yearly_returns
+from quorex.pages.report_sections import benchmark_section, confidence_section, group_section, turnover_section
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
@@ -46,15 +56,16 @@ MOST_HELD = 10
 
 
 def report_html(
-    report: Report, *, title: str | None = None, benchmark_name: str | None = None, start: Any = None,
-    end: Any = None,
+    report: Report, *, title: str | None = None, benchmark_name: str | None = None,
+    groups: pd.Series | Mapping[object, object] | None = None, start: Any = None, end: Any = None,
 ) -> str:
     """The backtest ``report`` as a self-contained HTML page over ``report.period(start, end)``.
 
     ``title`` heads the page (default: the market and period);
-    ``benchmark_name`` labels the benchmark (default "benchmark"). Every
-    figure, chart and table covers the period: the curves from its base,
-    the trades entered in it.
+    ``benchmark_name`` labels the benchmark (default "benchmark"); ``groups``
+    (symbol → group, e.g. sectors) adds the exposure by group. Every figure,
+    chart and table covers the period: the curves from its base, the trades
+    entered in it.
     """
     need_matplotlib("the report page")
     period = report.period(start, end)
@@ -71,11 +82,15 @@ def report_html(
         sections = [
             _header(report, summary, title, period),
             _headline(summary, benchmark, name),
+            confidence_section(report, summary, start, end),
             _equity_section(equity, benchmark, name),
             _calendar_section(equity, benchmark, name),
             _rolling_section(equity, benchmark, name),
+            benchmark_section(equity, benchmark, name) if benchmark is not None else "",
             _trades_section(report, trips, equity, period),
+            turnover_section(report, equity.index),
             _exposure_section(report, trips, equity.index),
+            group_section(report, equity.index, groups) if groups is not None else "",
             _best_worst_section(trips),
         ]
     return page(title, sections)
@@ -104,7 +119,7 @@ def _headline(summary: pd.DataFrame, benchmark: pd.Series | None, name: str) -> 
     shown = summary.loc[summary.index.isin(list(FIGURE_LABELS)), "text"]
     rows = []
     for label, text in shown.items():
-        figure = CURVE_LABELS.get(label, ("", ""))[0]
+        figure = (CURVE_LABELS | DISTRIBUTION_LABELS).get(label, ("", ""))[0]
         their_text = format_figure(theirs.get(figure, np.nan), FIGURE_LABELS[label])
         rows.append(f"<tr><th>{escape(label)}</th><td>{escape(text)}</td><td>{escape(their_text)}</td></tr>")
     return (
@@ -112,7 +127,8 @@ def _headline(summary: pd.DataFrame, benchmark: pd.Series | None, name: str) -> 
         f"<table><thead><tr><th></th><th>strategy</th><th>{escape(name)}</th></tr></thead>"
         f"<tbody>{''.join(rows)}</tbody></table>"
         f'<p class="note">Risk-free rate {RISKFREE_RATE:.0%}. Both columns cover the same dates and are '
-        f"computed the same way; the {escape(name)} column is n/a where a figure needs trades.</p></section>"
+        f"computed the same way; the {escape(name)} column is n/a where a figure needs trades or is taken "
+        f"against the {escape(name)}.</p></section>"
     )
 
 

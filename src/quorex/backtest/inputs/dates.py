@@ -11,11 +11,16 @@ from quorex.backtest.inputs.messages import DataWarning
 from quorex.backtest.market import market_timezone
 
 
+def is_text_or_objects(dtype: object) -> bool:
+    """Whether values of ``dtype`` may be text to parse: object, or the text dtype (pandas 3's default)."""
+    return dtype == object or isinstance(dtype, pd.StringDtype)
+
+
 def index_timezone(index: pd.Index) -> str | None:
     """The timezone of a date index (None when naive or not made of dates)."""
     if isinstance(index, pd.DatetimeIndex):
         return None if index.tz is None else str(index.tz)
-    if index.dtype != object or len(index) == 0:
+    if not is_text_or_objects(index.dtype) or len(index) == 0:
         return None
     try:
         parsed = pd.DatetimeIndex(pd.to_datetime(index))
@@ -132,6 +137,17 @@ def refuse_repeated_dates(given: pd.Index, dates: pd.DatetimeIndex, what: str) -
     )
 
 
+def relabelled(frame: pd.DataFrame, index: pd.Index) -> pd.DataFrame:
+    """``frame`` on the dates of ``index``, sharing its data.
+
+    ``set_axis`` copies the values on pandas 2 (where only its deprecated
+    ``copy=False`` avoided that); a shallow copy shares them on both lines.
+    """
+    shallow = frame.copy(deep=False)
+    shallow.index = index
+    return shallow
+
+
 def dated_frame(obj: object, what: str) -> pd.DataFrame:
     """A date-indexed frame, sorted by date, with unique dates and labels."""
     if not isinstance(obj, pd.DataFrame):
@@ -139,7 +155,7 @@ def dated_frame(obj: object, what: str) -> pd.DataFrame:
     index = to_datetime_index(obj.index, what)
     refuse_repeated_dates(obj.index, index, what)
     if not (index.dtype == obj.index.dtype and index.equals(obj.index)):
-        obj = obj.set_axis(index, axis=0)
+        obj = relabelled(obj, index)
     if not index.is_monotonic_increasing:
         obj = obj.sort_index(kind="stable")
     if obj.columns.has_duplicates:

@@ -4,8 +4,9 @@
 //
 // The engine knows nothing of the interpreter. It reads the market through
 // strided views and talks to the outside world through `Host`: the trade
-// recorder (dates, entries, exits) and the rule switches that are looked up
-// at the moment they matter. Money is in units of the starting capital.
+// recorder (dates, entries, exits, what each trade paid) and the rule
+// switches that are looked up at the moment they matter. Money is in units
+// of the starting capital.
 //
 // Floating-point expressions are written in the association order the
 // results are defined by; do not "simplify" them.
@@ -17,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "shared/pairwise_sum.hpp"
-#include "shared/views.hpp"
+#include "kernel/pairwise_sum.hpp"
+#include "kernel/views.hpp"
 
-namespace quorex::simloop {
+namespace quorex::kernel {
 
 using Index = std::ptrdiff_t;
 
@@ -60,6 +61,14 @@ struct Rules {
   bool retain_cost_when_rebalance = false;
 };
 
+// What one trade paid: the fee, charged on every trade, and the tax, charged
+// on trades that reduce exposure. fee + tax is the amount the engine took off
+// the cash or the position, to the bit when the two ratios share a sign.
+struct Costs {
+  double fee = 0.0;
+  double tax = 0.0;
+};
+
 // What the engine needs from its environment. Every call may fail (false or
 // -1); the engine then stops at once and the host owns the error.
 class Host {
@@ -71,6 +80,11 @@ class Host {
   // touched level, or the open that gapped through it.
   virtual bool record_entry(int sid, double target, double weight_base, int charge_entry, double fill) = 0;
   virtual bool record_exit(int sid, int charge_exit, ExitReason reason, double fill) = 0;
+  // What the trade just made in `sid` paid, reported after its entry and exit
+  // records: `closed` when the trade closed the position (the costs belong to
+  // the record it closed), otherwise they belong to the record the position
+  // is in now, the new one when a rebalance split it.
+  virtual bool record_costs(int sid, Costs costs, bool closed) = 0;
   // Truth values of the switches consulted when a held position is
   // re-targeted (-1 on error).
   virtual int retain_cost_setting() = 0;
@@ -405,6 +419,8 @@ class Engine {
     for (Index sid = 0; sid < k; ++sid) {
       double target = target_[static_cast<std::size_t>(sid)] * scale;
       if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
+      // Most columns are neither held nor wanted: nothing to trade or record.
+      if (target == 0 && held_.find(static_cast<int>(sid)) == nullptr) continue;
       if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total,
                         {ExitReason::rebalance, mark_price(static_cast<int>(sid))})) {
         return false;
@@ -417,6 +433,20 @@ class Engine {
     ExitReason reason;
     double fill;
   };
+
+  // `cost` = rate x `base`, with the rate of the trade, split into its fee and
+  // tax so that they add up to `cost` exactly: the part of the ratio of
+  // larger magnitude is rounded on its own and, for ratios of one sign, lies
+  // between half of `cost` and `cost`, so the remainder is exact (Sterbenz).
+  Costs split(double cost, double base, bool taxed) const noexcept {
+    if (!taxed) return {cost, 0.0};
+    if (std::fabs(rules_.fee_ratio) >= std::fabs(rules_.tax_ratio)) {
+      const double fee = rules_.fee_ratio * base;
+      return {fee, cost - fee};
+    }
+    const double tax = rules_.tax_ratio * base;
+    return {cost - tax, tax};
+  }
 
   // Trades one position to `target` (0 closes it), charging the fee on every
   // trade and the tax as well on trades that reduce exposure. `exit` says
@@ -444,6 +474,7 @@ class Engine {
     }
     const double fee = rules_.fee_ratio;
     const double tax = rules_.tax_ratio;
+    Costs paid;
     if (target_open) {
       double* slot = held_.find(sid);
       if (slot == nullptr) slot = &held_.insert(sid, 0.0);
@@ -452,6 +483,7 @@ class Engine {
       const bool adds_exposure = (target >= 0 && amount > 0) || (target <= 0 && amount < 0);
       const double rate = adds_exposure ? fee : fee + tax;
       const double cost = rate * std::fabs(amount);
+      paid = split(cost, std::fabs(amount), !adds_exposure);
       if (amount > 0) {
         cash_ = cash_ - amount;
         h = h + amount - cost;
@@ -465,14 +497,17 @@ class Engine {
       double* slot = held_.find(sid);
       if (slot == nullptr) slot = &held_.insert(sid, 0.0);
       const double h = *slot;
-      cash_ = cash_ + h - std::fabs(h) * (fee + tax);
+      const double cost = std::fabs(h) * (fee + tax);
+      cash_ = cash_ + h - cost;
+      paid = split(cost, std::fabs(h), true);
       if (drop_zero) {
         held_.erase(sid);
       } else {
         *slot = 0.0;
       }
     }
-    return true;
+    // A column that was not held and stays out trades nothing.
+    return !(now_open || target_open) || host_.record_costs(sid, paid, !target_open);
   }
 
   double entry_fill(int sid) const noexcept { return m_.price(today_, column(sid)); }
@@ -531,4 +566,4 @@ class Engine {
   std::vector<double> magnitudes_;  // its absolute values, contiguous
 };
 
-}  // namespace quorex::simloop
+}  // namespace quorex::kernel

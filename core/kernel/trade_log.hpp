@@ -5,16 +5,40 @@
 // It follows the recording rules of the module analysis: a column's entry
 // date, position and entry charge are remembered until the column exits;
 // the exit appends the trade and its record, the direction being the truth
-// of `position > 0`. Nothing here touches the interpreter.
+// of `position > 0`. Each trade also carries the fees and taxes it paid and
+// the holding it belongs to. Nothing here touches the interpreter.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
-#include "tradearc/excursion.hpp"
+#include "kernel/excursion.hpp"
 
-namespace quorex::excursion {
+namespace quorex::kernel::excursion {
+
+// The caller's window sizes the records, up to tens of gigabytes per trade;
+// such a request must end as std::bad_alloc (a MemoryError for the binding)
+// however the runtime treats a failed throwing operator new: a sanitizer's
+// allocator aborts on one, while its nothrow form reports the failure.
+template <class T>
+struct RecordAllocator {
+  using value_type = T;
+  RecordAllocator() = default;
+  template <class U>
+  RecordAllocator(const RecordAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    void* p = ::operator new(n * sizeof(T), std::nothrow);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+  friend bool operator==(const RecordAllocator&, const RecordAllocator&) noexcept { return true; }
+};
 
 struct TradeColumns {
   std::vector<std::int64_t> sid;
@@ -26,7 +50,10 @@ struct TradeColumns {
   std::vector<std::int8_t> exit_reason;  // the engine's ExitReason codes
   std::vector<std::uint8_t> entry_charged;
   std::vector<std::uint8_t> exit_charged;
-  std::vector<double> records;  // trades x record_length, row-major
+  std::vector<double> fee;  // paid over the trade's life, in units of the starting capital
+  std::vector<double> tax;
+  std::vector<std::int64_t> holding;  // 0, 1, ... in the order the holdings were opened
+  std::vector<double, RecordAllocator<double>> records;  // trades x record_length, row-major
   std::int64_t record_length = 0;
 
   std::size_t size() const noexcept { return sid.size(); }
@@ -46,9 +73,28 @@ class TradeLog {
 
   void date(int date_index) noexcept { settings_.current_date = date_index; }
 
+  // An uncharged entry is the second half of a split at a rebalance that
+  // kept the position: it continues the holding of the trade that just
+  // exited, unless the split turned the position around.
   void entry(int sid, double position, int charge_entry, double fill) noexcept {
     Open& o = open_[static_cast<std::size_t>(sid)];
-    o = {settings_.current_date, position, charge_entry != 0, fill};
+    const bool continues = charge_entry == 0 && o.holding >= 0 && same_side(o.position, position);
+    const std::int64_t holding = continues ? o.holding : holdings_++;
+    o = {settings_.current_date, position, charge_entry != 0, fill, holding};
+  }
+
+  // Costs of the column's latest trade: a closing trade's go to the trade it
+  // closed, any other's to the open one.
+  void costs(int sid, double fee, double tax, bool closed) noexcept {
+    Open& o = open_[static_cast<std::size_t>(sid)];
+    if (!closed) {
+      o.fee = o.fee + fee;
+      o.tax = o.tax + tax;
+    } else if (o.appended_as >= 0) {
+      const auto k = static_cast<std::size_t>(o.appended_as);
+      trades_.fee[k] = trades_.fee[k] + fee;
+      trades_.tax[k] = trades_.tax[k] + tax;
+    }
   }
 
   Error exit(int sid, int charge_exit, std::int8_t reason, double fill) {
@@ -66,7 +112,16 @@ class TradeLog {
     double position = 0.0;
     bool charged = false;
     double fill = NAN;
+    std::int64_t holding = -1;
+    double fee = 0.0;
+    double tax = 0.0;
+    std::int64_t appended_as = -1;  // the trade this one became on exit
   };
+
+  // Sides as the sign of the position tells them; NaN has none.
+  static bool same_side(double a, double b) noexcept {
+    return !std::isnan(a) && !std::isnan(b) && (a > 0) == (b > 0) && (a < 0) == (b < 0);
+  }
 
   int price_column(int sid) const noexcept {
     const int p = column_of_[static_cast<std::size_t>(sid)];
@@ -86,7 +141,7 @@ class TradeLog {
   }
 
   Error append(int sid, int exit_row, bool charge_exit, std::int8_t reason, double fill) {
-    const Open& o = open_[static_cast<std::size_t>(sid)];
+    Open& o = open_[static_cast<std::size_t>(sid)];
     const int column = price_column(sid);
     const Trade trade{column, o.entry_row, o.position > 0, o.charged, charge_exit};
     if (Error e = track(price_, close_, trade, settings_, summary_)) return e;
@@ -110,6 +165,10 @@ class TradeLog {
     trades_.exit_reason.push_back(reason);
     trades_.entry_charged.push_back(o.charged);
     trades_.exit_charged.push_back(charge_exit);
+    trades_.fee.push_back(o.fee);
+    trades_.tax.push_back(o.tax);
+    trades_.holding.push_back(o.holding);
+    o.appended_as = static_cast<std::int64_t>(trades_.size()) - 1;
     return {};
   }
 
@@ -118,8 +177,9 @@ class TradeLog {
   const std::vector<int>& column_of_;
   Settings settings_;
   std::vector<Open> open_;
+  std::int64_t holdings_ = 0;
   Summary summary_;  // scratch reused by every trade
   TradeColumns trades_;
 };
 
-}  // namespace quorex::excursion
+}  // namespace quorex::kernel::excursion

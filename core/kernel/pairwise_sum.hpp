@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace quorex {
+namespace quorex::kernel {
 
 // Blocks of up to 128 elements are summed with eight interleaved
 // accumulators; longer runs are split in two at a multiple of eight.
@@ -35,4 +35,4 @@ inline double pairwise_sum(const double* a, std::ptrdiff_t n) noexcept {
 // float64 array: the reduction starts from the identity 0.0.
 inline double numpy_sum(const double* a, std::ptrdiff_t n) noexcept { return 0.0 + pairwise_sum(a, n); }
 
-}  // namespace quorex
+}  // namespace quorex::kernel

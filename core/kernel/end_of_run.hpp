@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "simloop/engine.hpp"
+#include "kernel/engine.hpp"
 
-namespace quorex::simloop {
+namespace quorex::kernel {
 
 using WeightList = std::vector<std::pair<int, double>>;
 
@@ -134,4 +134,4 @@ bool label_actions(const Engine& run, const Market& m, Sink& sink) {
   return true;
 }
 
-}  // namespace quorex::simloop
+}  // namespace quorex::kernel

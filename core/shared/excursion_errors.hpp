@@ -4,12 +4,13 @@
 
 #include <Python.h>
 
+#include "kernel/excursion.hpp"
 #include "shared/arrays.hpp"
-#include "tradearc/excursion.hpp"
 
-namespace quorex::excursion {
+namespace quorex::binding {
 
-inline void set_error(const Error& e) {
+inline void set_error(const kernel::excursion::Error& e) {
+  using kernel::excursion::Status;
   switch (e.status) {
     case Status::ok: break;
     case Status::not_subscriptable:
@@ -36,4 +37,4 @@ inline void set_error(const Error& e) {
   }
 }
 
-}  // namespace quorex::excursion
+}  // namespace quorex::binding

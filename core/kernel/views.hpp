@@ -1,6 +1,6 @@
 // Strided views over array memory, free of any Python or NumPy header, so
 // that native engines can be written and tested without the interpreter.
-// arrays.hpp opens NumPy arrays as these views.
+// shared/arrays.hpp opens NumPy arrays as these views.
 //
 // Reads and writes go through memcpy so that unaligned arrays are handled
 // without undefined behaviour.
@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace quorex {
+namespace quorex::kernel {
 
 template <class T>
 inline T load(const char* p) noexcept {
@@ -51,4 +51,4 @@ struct Matrix {
   Vector<T> row(std::ptrdiff_t r) const noexcept { return {data + r * row_stride, cols, col_stride}; }
 };
 
-}  // namespace quorex
+}  // namespace quorex::kernel

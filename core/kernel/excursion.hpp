@@ -21,7 +21,7 @@
 #include <new>
 #include <vector>
 
-namespace quorex::excursion {
+namespace quorex::kernel::excursion {
 
 // A read-only float64 matrix (rows = dates, columns = price columns).
 // `present` is false for a matrix that was given as None.
@@ -294,4 +294,4 @@ inline Error write_record(const Summary& summary, std::int64_t n, const RecordVi
   return put(n - kMeasures, summary.exit);
 }
 
-}  // namespace quorex::excursion
+}  // namespace quorex::kernel::excursion

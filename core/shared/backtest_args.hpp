@@ -14,18 +14,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernel/engine.hpp"
 #include "shared/args.hpp"
 #include "shared/arrays.hpp"
 #include "shared/pyref.hpp"
-#include "simloop/engine.hpp"
 
-namespace quorex::simloop::binding {
-
-using quorex::Matrix;
-using quorex::PyRef;
-using quorex::Vector;
-namespace engine = quorex::simloop;
-
+namespace quorex::binding {
 
 // The parameter list of the docstring signature, after the function's name.
 #define QUOREX_BACKTEST_TEXT_SIGNATURE                                                                      \
@@ -59,10 +53,10 @@ static_assert(std::size(kBacktestParams) == kParamCount);
 
 struct BacktestArgs {
   PyObject* objects[kParamCount] = {};
-  engine::Market market;
+  kernel::Market market;
   Vector<PyObject*> price_columns;
   Vector<PyObject*> pos_columns;
-  engine::Rules rules;
+  kernel::Rules rules;
   PyObject* stop_trading = Py_True;
   int window = 0;
   int window_step = 1;
@@ -126,7 +120,7 @@ inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* 
   for (int i = 0; i <= kResample; ++i) {
     if (!quorex::check_ndarray_arg(o[i], kBacktestParams[i])) return false;
   }
-  engine::Market& m = a.market;
+  kernel::Market& m = a.market;
   if (!open_matrix_arg(o[kPriceValues], "price_values", true, m.price) ||
       !open_matrix_arg(o[kCloseValues], "close_values", true, m.close) ||
       !open_matrix_arg(o[kHighValues], "high_values", false, m.high) ||
@@ -140,7 +134,7 @@ inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* 
       !open_vector_arg(o[kResample], "resample", m.resample)) {
     return false;
   }
-  engine::Rules& r = a.rules;
+  kernel::Rules& r = a.rules;
   if (o[kStopTrading] != nullptr) a.stop_trading = o[kStopTrading];
   return to_double(o[kFeeRatio], 0.001425, r.fee_ratio) && to_double(o[kTaxRatio], 0.003, r.tax_ratio) &&
          to_double(o[kStopLoss], 1.0, r.stop_loss) && to_double(o[kTakeProfit], numpy_inf, r.take_profit) &&
@@ -182,10 +176,10 @@ inline bool ascending(const Vector<std::int64_t>& v, const char* name) {
 
 // With no weight rows or no position dates the run fails on its own terms
 // (IndexError) before any weight is read, so those checks are left to it.
-inline bool weights_in_use(const engine::Market& m) { return m.weights.rows > 0 && m.pos_index.size > 0; }
+inline bool weights_in_use(const kernel::Market& m) { return m.weights.rows > 0 && m.pos_index.size > 0; }
 
 inline bool check_inputs(const BacktestArgs& a) {
-  const engine::Market& m = a.market;
+  const kernel::Market& m = a.market;
   if (a.rules.touched_exit) {
     for (int i : {kHighValues, kLowValues, kOpenValues}) {
       if (a.objects[i] == Py_None) {
@@ -275,4 +269,4 @@ inline bool check_unpriced_weights(const BacktestArgs& a, const std::vector<int>
   return true;
 }
 
-}  // namespace quorex::simloop::binding
+}  // namespace quorex::binding
