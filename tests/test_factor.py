@@ -57,7 +57,8 @@ def test_forward_returns_are_what_a_backtest_earns_holding_the_name(market, trad
     fwd = qf.forward_returns(market, periods=(1, 5), trade_at=trade_at)
     trade = market[trade_at]
     for period in (1, 5):
-        pd.testing.assert_frame_equal(fwd[period], forward_reference(trade, period), check_freq=False)
+        pd.testing.assert_frame_equal(fwd[period], forward_reference(trade, period), check_freq=False,
+                                      check_index_type=False)
     # A signal on date 20 held for 5 dates, in the backtest with its own timing and no costs.
     dates, symbol = trade.index, trade.columns[3]
     weights = pd.DataFrame(0.0, index=dates[[20, 25]], columns=trade.columns)
@@ -211,7 +212,7 @@ def test_autocorrelation_and_ic_summary(market, momentum):
 def test_factor_dates_meet_the_trades_the_backtest_would_make(market):
     close = market["close"]
     factor = close.pct_change(5, fill_method=None)
-    friday = next(i for i in range(20, 40) if close.index[i].dayofweek == 4)
+    friday = next(i for i in range(20, 40) if close.index[i].day_of_week == 4)
     saturday = close.index[friday] + pd.Timedelta(days=1)
     moved = factor.set_axis(close.index.where(close.index != close.index[friday], saturday))
     expected = qf.information_coefficient(factor, market, periods=3)

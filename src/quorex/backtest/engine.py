@@ -22,9 +22,13 @@ def nanoseconds(index: pd.DatetimeIndex) -> np.ndarray:
 
 
 def labels(columns: pd.Index) -> np.ndarray:
-    """Column labels as the engine's object array of ``str``."""
-    text = np.array([str(c) for c in columns], dtype=object)
-    if len(set(text)) != len(text):
+    """Column labels as the engine's object array of ``str``.
+
+    One vectorised conversion: pandas 3's text columns are Arrow arrays,
+    which are slow to walk one label at a time.
+    """
+    text = columns.astype(str).to_numpy(dtype=object)
+    if not pd.Index(text).is_unique:
         raise ValueError("symbols must stay distinct when written as text")
     return text
 
@@ -58,7 +62,6 @@ class EngineInputs:
     ) -> EngineInputs:
         close = frames["close"]
         price_columns = labels(close.columns)
-        label_of = dict(zip(close.columns, price_columns))
 
         def values(field: str) -> np.ndarray | None:
             frame = frames.get(field)
@@ -76,7 +79,8 @@ class EngineInputs:
             price_columns=price_columns,
             pos_values=weights.to_numpy(),
             pos_index=nanoseconds(weights.index),
-            pos_columns=np.array([label_of[c] for c in weights.columns], dtype=object),
+            # The weights' symbols are among the prices' (``align_weights``).
+            pos_columns=price_columns[close.columns.get_indexer(weights.columns)],
             resample=nanoseconds(resample),
         )
 

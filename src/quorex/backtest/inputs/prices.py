@@ -126,8 +126,7 @@ def check_priced_symbols(
     """
     given = weights.columns[(weights.to_numpy() != 0).any(axis=0)]
     for what, (symbols, low) in price_frames.items():
-        empty = set(symbols[np.isnan(low)])
-        refused = [s for s in given if s in empty]
+        refused = list(given[given.isin(symbols[np.isnan(low)])])
         if refused:
             raise ValueError(
                 f"weights: {len(refused)} symbol(s) have weights but no prices "
