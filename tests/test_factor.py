@@ -217,13 +217,14 @@ def test_factor_dates_meet_the_trades_the_backtest_would_make(market):
     moved = factor.set_axis(close.index.where(close.index != close.index[friday], saturday))
     expected = qf.information_coefficient(factor, market, periods=3)
     pd.testing.assert_frame_equal(qf.information_coefficient(moved, market, periods=3), expected, check_freq=False)
-    # Two factor rows before one trade: the later one is traded.
+    # A row stamped in the evening is its date's row; two stamps of one date are refused.
     evening = factor.iloc[[25]].set_axis([close.index[20] + pd.Timedelta(hours=20)])
-    both = pd.concat([factor.iloc[:21], evening])
     replaced = factor.iloc[:21].copy()
     replaced.iloc[20] = factor.iloc[25]
-    got = qf.information_coefficient(both, market, periods=3)
+    got = qf.information_coefficient(pd.concat([factor.iloc[:20], evening]), market, periods=3)
     pd.testing.assert_frame_equal(got, qf.information_coefficient(replaced, market, periods=3), check_freq=False)
+    with pytest.raises(ValueError, match=f"factor: duplicate dates: 2 rows fall on {close.index[20].date()}"):
+        qf.information_coefficient(pd.concat([factor.iloc[:21], evening]), market, periods=3)
 
 
 def test_factor_report_gathers_the_same_tables(market, momentum):
