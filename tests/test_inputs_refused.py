@@ -37,7 +37,7 @@ def test_a_time_of_day_is_read_as_its_calendar_date():
     close, weights = market(), rotating(market())
     plain = quorex.backtest(weights, close, **FREE).creturn
     # Closes stamped 13:30, weights at 00:00 of the same dates: no day earlier than the plain run.
-    stamped = quorex.backtest(weights, close.set_axis(close.index + pd.Timedelta("13:30:00")), **FREE).creturn
+    stamped = quorex.backtest(weights, close.set_axis(close.index + pd.DateOffset(hours=13, minutes=30)), **FREE).creturn
     pd.testing.assert_series_equal(stamped, plain)
     assert (stamped.index == stamped.index.normalize()).all()
 
@@ -45,7 +45,7 @@ def test_a_time_of_day_is_read_as_its_calendar_date():
 @pytest.mark.parametrize("what", ["prices", "weights", "benchmark"])
 def test_two_stamps_of_one_date_are_refused_naming_it(what):
     close, weights = market(), rotating(market())
-    stamps = close.index.insert(6, close.index[5] + pd.Timedelta("13:30:00"))[:-1]
+    stamps = close.index.insert(6, close.index[5] + pd.DateOffset(hours=13, minutes=30))[:-1]
     arguments = {"weights": weights, "prices": close, "benchmark": None}
     if what == "benchmark":
         arguments["benchmark"] = pd.Series(1.0, index=stamps)
