@@ -17,7 +17,9 @@ import numpy as np
 
 import quorex
 from quorex.backtest import run as bt
+from quorex.backtest.inputs import prices
 from quorex.backtest.inputs import weights as checks
+from quorex.backtest.inputs.splits import suspected_splits
 from quorex.demo import momentum_weights
 from quorex.io.synthetic import synthetic_market
 
@@ -57,12 +59,13 @@ def main() -> None:
         weights = momentum_weights(close)
         for rebalance in ("ME", "D"):
             _, target, *rows = rebalance_rows(weights, market, rebalance)
-            _, lowest = checks.check_prices({"close": close}, "raise")
+            _, lowest = prices.check_prices({"close": close}, "raise")
             figures = {
-                "check_prices (4 fields)": median_seconds(lambda: checks.check_prices(market, "raise")),
+                "check_prices (4 fields)": median_seconds(lambda: prices.check_prices(market, "raise")),
                 "check_priced_symbols": median_seconds(
-                    lambda: checks.check_priced_symbols(target, {"close": (close.columns, lowest["close"])})),
+                    lambda: prices.check_priced_symbols(target, {"close": (close.columns, lowest["close"])})),
                 "stale holdings": median_seconds(lambda: checks.stale_holdings(close, target, *rows)),
+                "split scan": median_seconds(lambda: suspected_splits(close)),
             }
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", quorex.DataWarning)

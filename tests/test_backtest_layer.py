@@ -10,6 +10,7 @@ import pytest
 
 from quorex.backtest import engine, operations, run, tables
 from quorex.backtest.inputs import dates, prices, weights
+from quorex.backtest.inputs.rules import checked_benchmark
 
 # The layer's functions by name, wherever they live.
 bt = SimpleNamespace(
@@ -193,7 +194,8 @@ class TestResultTables:
         assert table.loc[0, "entry_signal_date"] == DATES[0]
         assert table.loc[0, "exit_signal_date"] == DATES[2]
         assert pd.isna(table.loc[2, "entry_signal_date"])  # entered on the first date
-        assert table.loc[2, "mae"] == 2.0 and table.loc[2, "profit_days"] == 6.0
+        # The excursions are read from the record (the MAE is then bounded by the realised return).
+        assert table.loc[2, "gmfe"] == 3.0 and table.loc[2, "profit_days"] == 6.0
         assert table["exit_reason"].tolist() == ["rebalance", "open", "rebalance"]
         assert table["period"].tolist() == [2, 3, 2]
 
@@ -248,7 +250,7 @@ def test_default_benchmark_is_equal_weight_buy_and_hold():
     # C has no first price and is left out; A is carried at its last price.
     assert tables.benchmark_levels(None, close).tolist() == [1.0, 1.5, 2.0]
     given = pd.Series([1.0, 2.0], index=pd.DatetimeIndex(["2024-01-02", "2024-01-01"], tz="UTC"))
-    assert tables.benchmark_levels(tables.checked_benchmark(given), close).tolist() == [2.0, 1.0]
+    assert tables.benchmark_levels(checked_benchmark(given), close).tolist() == [2.0, 1.0]
 
 
 def test_stock_operations_by_symbol():

@@ -19,7 +19,7 @@ def report():
 
 def test_bands_equal_a_loop_over_the_resamples(report):
     bands = report.bootstrap(n=120, block=10, seed=3)
-    returns = figures.curve_returns(report.creturn)
+    returns = figures.curve_returns(report.period().curve(report.creturn))  # the summary's measured curve
     values = returns.to_numpy()
     rng = np.random.default_rng(3)
     index = bootstrap.stationary_indices(len(values) - 1, 120, 10.0, rng)
@@ -44,7 +44,8 @@ def test_bands_repeat_for_a_seed_and_do_not_depend_on_how_resamples_are_grouped(
     monkeypatch.setattr(bootstrap, "CELLS_PER_CALL", 7 * len(report.creturn))  # seven resamples per call
     filters = list(warnings.filters)
     for threads in (1, 3):
-        pd.testing.assert_frame_equal(once, bootstrap.bootstrap_figures(report.creturn, 50, seed=11, threads=threads))
+        measured = report.period().curve(report.creturn)
+        pd.testing.assert_frame_equal(once, bootstrap.bootstrap_figures(measured, 50, seed=11, threads=threads))
     assert warnings.filters == filters
 
 

@@ -64,10 +64,14 @@ def test_clear(tmp_path):
     assert storage.names() == [] and storage._cache == {} and list(tmp_path.glob("*.pkl")) == []
 
 
-def test_unreadable_index_is_treated_as_empty(tmp_path):
+def test_unreadable_index_is_an_error_and_left_alone(tmp_path):
     (tmp_path / "index.json").write_text("{not json")
     storage = FileStorage(tmp_path)
-    assert storage.names() == [] and storage.get("a") is None
+    for attempt in (storage.names, lambda: storage.get("a"), lambda: storage.set("a", 1)):
+        with pytest.raises(ValueError, match="index.json: the storage index is damaged"):
+            attempt()
+    assert (tmp_path / "index.json").read_text() == "{not json"
+    (tmp_path / "index.json").unlink()
     storage.set("a", 1)
     assert json.loads((tmp_path / "index.json").read_text())["a"]["expires"] is None
 

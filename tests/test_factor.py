@@ -213,17 +213,18 @@ def test_factor_dates_meet_the_trades_the_backtest_would_make(market):
     close = market["close"]
     factor = close.pct_change(5, fill_method=None)
     friday = next(i for i in range(20, 40) if close.index[i].day_of_week == 4)
-    saturday = close.index[friday] + pd.Timedelta(days=1)
+    saturday = close.index[friday] + pd.DateOffset(days=1)
     moved = factor.set_axis(close.index.where(close.index != close.index[friday], saturday))
     expected = qf.information_coefficient(factor, market, periods=3)
     pd.testing.assert_frame_equal(qf.information_coefficient(moved, market, periods=3), expected, check_freq=False)
-    # Two factor rows before one trade: the later one is traded.
-    evening = factor.iloc[[25]].set_axis([close.index[20] + pd.Timedelta(hours=20)])
-    both = pd.concat([factor.iloc[:21], evening])
+    # A row stamped in the evening is its date's row; two stamps of one date are refused.
+    evening = factor.iloc[[25]].set_axis([close.index[20] + pd.DateOffset(hours=20)])
     replaced = factor.iloc[:21].copy()
     replaced.iloc[20] = factor.iloc[25]
-    got = qf.information_coefficient(both, market, periods=3)
+    got = qf.information_coefficient(pd.concat([factor.iloc[:20], evening]), market, periods=3)
     pd.testing.assert_frame_equal(got, qf.information_coefficient(replaced, market, periods=3), check_freq=False)
+    with pytest.raises(ValueError, match=f"factor: duplicate dates: 2 rows fall on {close.index[20].date()}"):
+        qf.information_coefficient(pd.concat([factor.iloc[:21], evening]), market, periods=3)
 
 
 def test_factor_report_gathers_the_same_tables(market, momentum):
@@ -257,7 +258,7 @@ def test_inputs_are_refused_with_the_backtests_messages(market, momentum):
         (lambda f: f.mask(f.index.to_series() == f.index[12], np.inf, axis=0),
          r"factor: 40 infinite value\(s\): \('1101', 2016-01-20\): inf"),
         (lambda f: f.rename(columns=lambda s: f"X{s}"), "no symbol of the factor has prices"),
-        (lambda f: f.set_axis(f.index - pd.Timedelta(days=4000)), "no date within the prices' dates"),
+        (lambda f: f.set_axis(pd.bdate_range("1990-01-01", periods=len(f))), "no date within the prices' dates"),
         (lambda f: f.astype(object).where(f.notna(), "n/a"), "factor must be numeric"),
         (lambda f: f.tz_localize("UTC"), "dates in different timezones"),
     ],

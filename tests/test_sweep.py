@@ -73,13 +73,14 @@ def test_figures_equal_metrics_of_each_backtest(prices, serial):
         params = serial.sets[i]
         report = quorex.backtest(momentum(prices, params["lookback"], params["top"]), prices,
                                  rebalance="ME", stop_loss=params["stop_loss"])
-        m = report.metrics
+        # Every set is measured over the sweep's one period (from the latest first position).
+        m = report.metrics_over(serial.period)
         summary = report.summary()["value"]
         expected = {name: getattr(m, name)(0.02) for name in RATED}
         expected |= {"value_at_risk": m.value_at_risk(), "cvalue_at_risk": m.cvalue_at_risk(),
                      "win_rate": summary["Win rate (round trips)"], "trades": summary["Round trips"],
                      "profit_factor": summary["Profit factor (round trips)"], "records": len(report.trades),
-                     "final_equity": report.creturn.iloc[-1]}
+                     "final_equity": report.creturn.iloc[-1] / serial.period.curve(report.creturn).iloc[0]}
         for name, value in expected.items():
             assert row[name] == pytest.approx(float(value), rel=1e-9, nan_ok=True), (i, name)
     flat = serial.table.loc[0]
@@ -92,7 +93,7 @@ def test_table_layout_and_grid_order(serial):
     # The last key varies fastest.
     assert serial.table[["lookback", "top"]].head(4).values.tolist() == [[20, 0], [20, 0], [20, 4], [20, 4]]
     assert serial.returns.shape == (len(serial.returns.index), 8)
-    equity = (1 + serial.returns).cumprod().iloc[-1]
+    equity = (1 + serial.measured_returns().iloc[1:]).cumprod().iloc[-1]
     np.testing.assert_allclose(equity.to_numpy(), serial.table["final_equity"].to_numpy(), rtol=1e-12)
 
 
@@ -228,5 +229,6 @@ def test_turnover_counts_net_weight_changes_only(prices, rebalance):
     held = pd.DataFrame(0.0, index=close.index, columns=close.columns)
     held.iloc[:, :2] = 0.5  # bought on the first date and held; "ME" splits it at every month end
     result = quorex.sweep(held, close, {"fee_ratio": [0.0]}, progress=False, rebalance=rebalance)
-    years = (close.index[-1] - close.index[0]).total_seconds() / (365.25 * 86400)
+    # Per year of the time from the close before the first position.
+    years = (close.index[-1] - result.period.base).total_seconds() / (365.25 * 86400)
     assert result.table.loc[0, "turnover"] == pytest.approx(0.5 / years, rel=1e-9)

@@ -19,6 +19,7 @@ import pytest
 import quorex
 from quorex import cli
 from quorex.figures import daily_curve, day_rows
+from quorex.io.atomic import TEMP_PREFIX
 from quorex.io.synthetic import synthetic_market
 from quorex.research.signals import plan_signals
 from quorex.research.sweep import FIGURES, SweepError
@@ -152,13 +153,15 @@ def test_stored_and_resumed_sweeps_equal_the_sweep_in_memory(request, prices, re
 def test_a_complete_store_runs_nothing(prices, tmp_path, counted):
     store = tmp_path / "store"
     first = quorex.sweep(momentum, prices, GRID, progress=False, rebalance="ME", store=store, calls=str(counted))
-    (store / "parts" / "0000000000-interrupted.parquet.tmp").write_bytes(b"PAR1 half a part")
+    gone = subprocess.Popen([sys.executable, "-c", "pass"])
+    gone.wait()  # a writer killed halfway leaves a temp file named by its process
+    (store / "parts" / f"{TEMP_PREFIX}{gone.pid}-interrupted").write_bytes(b"PAR1 half a part")
     for entry in counted.iterdir():
         entry.unlink()
     again = quorex.sweep(momentum, prices, GRID, progress=False, rebalance="ME", store=store, calls=str(counted))
     assert calls(counted) == []
     assert_same(again, first)
-    assert not list((store / "parts").glob("*.tmp"))
+    assert not list((store / "parts").glob(f"{TEMP_PREFIX}*"))
 
 
 @pytest.mark.parametrize(

@@ -130,7 +130,7 @@ def test_one_set_of_figures_on_the_summary_the_sweep_and_the_page(report, page):
     assert row["trades"] == summary.loc["Round trips", "value"]
     assert row["win_rate"] == summary.loc["Win rate (round trips)", "value"]
     # The benchmark's column: the same function on the benchmark over the strategy's dates.
-    theirs = figures.curve_figures(report.benchmark_on(report.creturn.index))
+    theirs = figures.curve_figures(report.benchmark_on(report.period().curve(report.creturn).index))
     for label, (name, kind) in figures.CURVE_LABELS.items():
         assert rows[label][1] == figures.format_figure(theirs[name], kind), label
     assert rows["Round trips"][1] == "n/a"

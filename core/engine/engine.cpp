@@ -273,7 +273,9 @@ PyObject* result(Outcome& out) {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BacktestArgs a;
-  if (!parse_backtest(backtest_signature("run"), args, nargs, kwnames, numpy_inf, a) || !check_inputs(a)) {
+  // keep_last_price is on unless told: the contract binding has the rule off.
+  if (!parse_backtest(run_signature(), args, nargs, kwnames, numpy_inf, a) ||
+      !to_bool(a.objects[kKeepLastPrice], true, a.rules.keep_last_price) || !check_inputs(a)) {
     return nullptr;
   }
   std::vector<int> column_of;
@@ -311,10 +313,13 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyDoc_STRVAR(
     run_doc,
-    "run" QUOREX_BACKTEST_TEXT_SIGNATURE
-    "Simulate the portfolio exactly as simloop.backtest_ does and return every\n"
-    "result at once, as a SimpleNamespace of NumPy arrays; no module state is\n"
-    "read or written and the interpreter lock is released while it runs.\n"
+    "run" QUOREX_RUN_TEXT_SIGNATURE
+    "Simulate the portfolio as simloop.backtest_ does and return every result\n"
+    "at once, as a SimpleNamespace of NumPy arrays; no module state is read or\n"
+    "written and the interpreter lock is released while it runs.\n"
+    "keep_last_price: a rebalance on a day a held stock has no price keeps its\n"
+    "last price as the reference of its next price (and as the entry fill of\n"
+    "the trade that continues it); False gives backtest_'s results bit for bit.\n"
     "\n"
     "creturn: the daily equity. trade_*: one item per trade (position column,\n"
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"

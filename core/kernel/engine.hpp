@@ -59,6 +59,11 @@ struct Rules {
   double position_limit = 1.0;
   bool touched_exit = false;
   bool retain_cost_when_rebalance = false;
+  // A rebalance on a day a held stock has no price keeps its last price as
+  // the reference its next price is compared with (and as the fill of the
+  // trade record that continues it). Off, the missing price is taken, the
+  // next price is compared with nothing, and the move between is lost.
+  bool keep_last_price = false;
 };
 
 // What one trade paid: the fee, charged on every trade, and the tax, charged
@@ -166,7 +171,8 @@ class Engine {
         held_(static_cast<std::size_t>(market.weights.cols)),
         cost_(static_cast<std::size_t>(market.weights.cols), 1.0),
         peak_(cost_),
-        ref_price_(static_cast<std::size_t>(market.price.cols), 1.0) {
+        ref_price_(static_cast<std::size_t>(market.price.cols), 1.0),
+        held_column_(static_cast<std::size_t>(market.price.cols), 0) {
     column_of_.resize(cost_.size(), -1);
     build_mask();
   }
@@ -391,6 +397,10 @@ class Engine {
     if (stop && !stopped_.empty()) {
       for (const ExitMark s : stopped_) target_[static_cast<std::size_t>(s.sid)] = 0.0;
     }
+    if (rules_.keep_last_price) {
+      std::fill(held_column_.begin(), held_column_.end(), 0);
+      for (const auto& [sid, value] : held_) held_column_[static_cast<std::size_t>(column(sid))] = 1;
+    }
     if (!size_positions()) return false;
     stopped_.clear();
     signals_.clear();
@@ -398,7 +408,13 @@ class Engine {
     applied_row_ = current_row_;
     rebalance_rows_.push_back(d);
     rebalance_weight_rows_.push_back(applied_row_);
-    for (Index p = 0; p < m_.price.cols; ++p) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
+    for (Index p = 0; p < m_.price.cols; ++p) {
+      const double price = m_.price(d, p);
+      // A stock held on into a day without its price keeps the last price it was marked to;
+      // one bought today without a price is marked from its first price, as always.
+      const bool keep = rules_.keep_last_price && std::isnan(price) && held_column_[static_cast<std::size_t>(p)];
+      if (!keep) ref_price_[static_cast<std::size_t>(p)] = price;
+    }
     return true;
   }
 
@@ -468,7 +484,7 @@ class Engine {
         if (resample < 0) return false;
         if (resample) {
           if (!host_.record_exit(sid, 0, ExitReason::rebalance, exit.fill)) return false;
-          if (!host_.record_entry(sid, target, weight_base, 0, entry_fill(sid))) return false;
+          if (!host_.record_entry(sid, target, weight_base, 0, continuing_fill(sid))) return false;
         }
       }
     }
@@ -512,6 +528,13 @@ class Engine {
 
   double entry_fill(int sid) const noexcept { return m_.price(today_, column(sid)); }
 
+  // The fill of the record that continues a position split at a rebalance: today's price, or,
+  // without one and with keep_last_price, the last price the position was marked to.
+  double continuing_fill(int sid) const noexcept {
+    const double price = entry_fill(sid);
+    return rules_.keep_last_price && std::isnan(price) ? mark_price(sid) : price;
+  }
+
   double value_at_close(Index d) const noexcept {
     double equity = cash_;
     for (const auto& [sid, value] : held_) {
@@ -550,6 +573,7 @@ class Engine {
   std::vector<double> cost_;       // per position column, since the last reset
   std::vector<double> peak_;       // largest cost ratio since the last reset
   std::vector<double> ref_price_;  // per price column
+  std::vector<char> held_column_;  // per price column: held before the rebalance under way
   std::vector<std::int8_t> mask_;  // rebalance marks per trading date
   std::vector<ExitMark> pending_;  // signalled on the previous close
   std::vector<ExitMark> signals_;  // signalled today

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,12 +23,15 @@
 namespace quorex::binding {
 
 // The parameter list of the docstring signature, after the function's name.
-#define QUOREX_BACKTEST_TEXT_SIGNATURE                                                                      \
+#define QUOREX_BACKTEST_PARAMETERS                                                                          \
   "(price_values, close_values, high_values, low_values, open_values, price_index, "                        \
   "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "      \
   "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "  \
   "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "                    \
-  "tradearc_window_step=1, periodically_rebalance=True)\n--\n\n"
+  "tradearc_window_step=1, periodically_rebalance=True"
+#define QUOREX_BACKTEST_TEXT_SIGNATURE QUOREX_BACKTEST_PARAMETERS ")\n--\n\n"
+// engine.run takes one rule more, after all of backtest_'s.
+#define QUOREX_RUN_TEXT_SIGNATURE QUOREX_BACKTEST_PARAMETERS ", keep_last_price=True)\n--\n\n"
 
 // numpy.inf, the default of the open-ended distances, read once at import.
 inline bool read_numpy_inf(PyObject* numpy, double& out) {
@@ -37,22 +41,25 @@ inline bool read_numpy_inf(PyObject* numpy, double& out) {
   return !(out == -1.0 && PyErr_Occurred());
 }
 
-constexpr const char* kBacktestParams[] = {
+constexpr const char* kRunParams[] = {
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
     "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
     "stop_loss", "take_profit", "trail_stop", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "tradearc_window", "tradearc_window_step", "periodically_rebalance",
+    "keep_last_price",
 };
 enum Param {
   kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues, kPriceIndex, kPriceColumns,
   kPosValues, kPosIndex, kPosColumns, kResample, kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit,
   kTrailStop, kTouchedExit, kPositionLimit, kRetainCost, kStopTrading, kWindow, kWindowStep,
-  kPeriodicallyRebalance, kParamCount
+  kPeriodicallyRebalance, kParamCount, kKeepLastPrice = kParamCount, kRunParamCount
 };
-static_assert(std::size(kBacktestParams) == kParamCount);
+static_assert(std::size(kRunParams) == kRunParamCount);
+// backtest_'s parameters: engine.run's without its own rule.
+constexpr std::span<const char* const> kBacktestParams{kRunParams, kParamCount};
 
 struct BacktestArgs {
-  PyObject* objects[kParamCount] = {};
+  PyObject* objects[kRunParamCount] = {};
   kernel::Market market;
   Vector<PyObject*> price_columns;
   Vector<PyObject*> pos_columns;
@@ -108,8 +115,9 @@ inline bool to_int(PyObject* obj, int fallback, int& out) {
   return !(out == -1 && PyErr_Occurred());
 }
 
-// The parameters of `function` (backtest_ or a binding sharing its signature).
+// The parameters of `function` (backtest_ or a binding sharing its signature), and of engine.run.
 constexpr quorex::Signature backtest_signature(const char* function) { return {function, kBacktestParams, 11}; }
+constexpr quorex::Signature run_signature() { return {"run", kRunParams, 11}; }
 
 // Binds and converts the arguments; `numpy_inf` is the default of the two
 // open-ended distances.

@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pandas as pd
 
+from quorex.io.atomic import staged_outputs
 from quorex.io.files import CliError, load_prices, load_weights, read_table, to_wide
 
 __all__ = ["CliError", "build_parser", "load_prices", "load_weights", "main", "read_table", "to_wide"]
@@ -75,37 +76,37 @@ def format_summary(summary: pd.DataFrame) -> str:
     return "\n".join(lines)
 
 
+RUN_OUTPUTS = ("trades.csv", "round_trips.csv", "equity.csv", "equity.png", "report.html")
+SWEEP_OUTPUTS = ("sweep.csv", "sweep.parquet", "heatmap.png")
+
+
 def write_outputs(report, out: Path, title: str, *, html: bool = False) -> list[Path]:
     """Write the equity plot (PNG), the trades and the equity curve (CSV) into ``out``.
 
-    With ``html``, also the report's page, ``report.html``.
+    With ``html``, also the report's page, ``report.html``. The files replace
+    those of an earlier run together, once all of them are written.
     """
-    out.mkdir(parents=True, exist_ok=True)
-    written = []
-    trades_path = out / "trades.csv"
-    report.trades.to_csv(trades_path, index=False, date_format="%Y-%m-%d")
-    written.append(trades_path)
-    trips_path = out / "round_trips.csv"
-    report.round_trips.to_csv(trips_path, index=False, date_format="%Y-%m-%d")
-    written.append(trips_path)
-    equity_path = out / "equity.csv"
-    pd.DataFrame({"creturn": report.creturn, "benchmark": report.benchmark}).to_csv(
-        equity_path, index_label="date", date_format="%Y-%m-%d"
-    )
-    written.append(equity_path)
-    try:
-        figure = report.plot(title=title)
-    except ImportError as exc:
-        print(f"note: {exc}; skipped the plot", file=sys.stderr)
-    else:
-        plot_path = out / "equity.png"
-        figure.savefig(plot_path, dpi=80)
-        written.append(plot_path)
-        if html:
-            page_path = out / "report.html"
-            report.to_html(page_path, title=title)
-            written.append(page_path)
-    return written
+    with staged_outputs(out, RUN_OUTPUTS) as staging:
+        written = []
+        report.trades.to_csv(staging / "trades.csv", index=False, date_format="%Y-%m-%d")
+        written.append("trades.csv")
+        report.round_trips.to_csv(staging / "round_trips.csv", index=False, date_format="%Y-%m-%d")
+        written.append("round_trips.csv")
+        pd.DataFrame({"creturn": report.creturn, "benchmark": report.benchmark}).to_csv(
+            staging / "equity.csv", index_label="date", date_format="%Y-%m-%d"
+        )
+        written.append("equity.csv")
+        try:
+            figure = report.plot(title=title)
+        except ImportError as exc:
+            print(f"note: {exc}; skipped the plot", file=sys.stderr)
+        else:
+            figure.savefig(staging / "equity.png", dpi=80)
+            written.append("equity.png")
+            if html:
+                report.to_html(staging / "report.html", title=title)
+                written.append("report.html")
+    return [out / name for name in written]
 
 
 # ---------------------------------------------------------------------------
@@ -163,14 +164,32 @@ def _rebalance(text: str) -> str | None:
 
 def _check_settings(args: argparse.Namespace) -> None:
     """The checks of the run's settings, before any file is read."""
-    from quorex.backtest.inputs.rules import resolve_costs
+    from quorex.backtest.inputs.rules import resolve_costs, stop_arguments
     from quorex.backtest.market import as_market
 
     resolve_costs(args.fee_ratio, args.tax_ratio, as_market(args.market))
-    for name in ("stop_loss", "take_profit", "trail_stop"):
-        value = getattr(args, name)
-        if value is not None and not value > 0:
-            raise CliError(f"--{name.replace('_', '-')} must be a positive fraction or none, got {value}")
+    if "stop_loss" in args:
+        try:
+            stop_arguments(args.stop_loss, args.take_profit, args.trail_stop)
+        except ValueError as exc:
+            # The rule's message in the command line's words: "--stop-loss 10 means ...".
+            message = str(exc)
+            name = next(n for n in ("stop_loss", "take_profit", "trail_stop") if message.startswith(n))
+            flag, rest = f"--{name.replace('_', '-')}", message[len(name):]
+            raise CliError(flag + (" " + rest[1:] if rest.startswith("=") else rest)) from None
+
+
+def _load_market(args: argparse.Namespace) -> object:
+    """The prices the data options name: a close file and the extra price files."""
+    extra = {"open": args.open, "high": args.high, "low": args.low}
+    return load_prices(args.prices, extra, symbol=args.symbol, adjusted=args.adjusted)
+
+
+def _market_arguments(args: argparse.Namespace) -> dict[str, object]:
+    """The backtest arguments of the shared data options."""
+    return {"rebalance": args.rebalance, "trade_at": args.trade_at, "fee_ratio": args.fee_ratio,
+            "tax_ratio": args.tax_ratio, "market": args.market, "bad_prices": args.bad_prices,
+            "touched_exit": args.touched_exit}
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
@@ -179,22 +198,15 @@ def _cmd_run(args: argparse.Namespace) -> int:
     if args.html and not args.out:
         raise CliError("--html needs --out, the directory that receives report.html")
     _check_settings(args)
-    extra = {"open": args.open, "high": args.high, "low": args.low}
-    prices = load_prices(args.prices, extra, symbol=args.symbol, adjusted=args.adjusted)
+    prices = _load_market(args)
     weights = load_weights(args.weights)
     report = backtest(
         weights,
         prices,
-        rebalance=args.rebalance,
-        trade_at=args.trade_at,
-        fee_ratio=args.fee_ratio,
-        tax_ratio=args.tax_ratio,
-        market=args.market,
-        bad_prices=args.bad_prices,
+        **_market_arguments(args),
         stop_loss=args.stop_loss,
         take_profit=args.take_profit,
         trail_stop=args.trail_stop,
-        touched_exit=args.touched_exit,
         position_limit=args.position_limit,
     )
     start, end = report.creturn.index[0].date(), report.creturn.index[-1].date()
@@ -235,21 +247,38 @@ def _parse_grid(entries: Sequence[str]) -> dict[str, list[object]]:
     return grid
 
 
-def _sweep_executor(args: argparse.Namespace) -> tuple[object, Callable[[], object]]:
-    """The executor --workers or --scheduler asks for, and how to close it."""
-    from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+def _sweep_executor(args: argparse.Namespace) -> tuple[object, Callable[[bool], object]]:
+    """The executor --workers or --scheduler asks for, and how to close it (after Ctrl-C or not)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from quorex.research.interrupt import WorkerProcesses
 
     if args.scheduler:
         from distributed import Client
 
         client = Client(args.scheduler)
-        return client, client.close
+        return client, lambda interrupted: client.close()
     if args.workers is not None:
         if args.workers < 1:
             raise CliError(f"--workers must be 1 or more, got {args.workers}")
-        executor = ProcessPoolExecutor(args.workers) if args.workers > 1 else ThreadPoolExecutor(1)
-        return executor, executor.shutdown
-    return None, (lambda: None)
+        if args.workers == 1:
+            executor = ThreadPoolExecutor(1)
+            return executor, lambda interrupted: executor.shutdown(wait=not interrupted, cancel_futures=True)
+        processes = WorkerProcesses(args.workers)
+        return processes.executor, processes.close
+    return None, (lambda interrupted: None)
+
+
+def _costs_line(args: argparse.Namespace, grid: dict[str, list[object]]) -> str:
+    """The costs every set runs with, as the sweep states them."""
+    from quorex.backtest.inputs.rules import resolve_costs
+    from quorex.backtest.market import as_market
+
+    market = as_market(args.market)
+    fee, tax = resolve_costs(args.fee_ratio, args.tax_ratio, market)
+    parts = [f"fee {'varied by the grid' if 'fee_ratio' in grid else f'{fee * 100:.6g} %'}",
+             f"tax on sales {'varied by the grid' if 'tax_ratio' in grid else f'{tax * 100:.6g} %'}"]
+    return f"costs: {', '.join(parts)} (market {market.get_name()})"
 
 
 def _cmd_sweep(args: argparse.Namespace) -> int:
@@ -259,37 +288,42 @@ def _cmd_sweep(args: argparse.Namespace) -> int:
     grid = _parse_grid(args.grid)
     if args.figure not in FIGURES:
         raise CliError(f"--figure: unknown figure {args.figure!r}; choose one of {', '.join(FIGURES)}")
-    fixed = {"rebalance": args.rebalance, "trade_at": args.trade_at, "fee_ratio": args.fee_ratio,
-             "tax_ratio": args.tax_ratio, "touched_exit": args.touched_exit}
-    fixed = {k: v for k, v in fixed.items() if k not in grid}
-    prices, weights = load_prices(args.prices), load_weights(args.weights)
+    _check_settings(args)
+    fixed = {k: v for k, v in _market_arguments(args).items() if k not in grid}
+    prices, weights = _load_market(args), load_weights(args.weights)
     executor, closing = _sweep_executor(args)
+    interrupted = False
     try:
         result = sweep(weights, prices, grid, executor=executor, progress=sys.stderr.isatty(), store=args.store,
                        **fixed)
     except SweepError as exc:
         raise CliError(str(exc)) from None
+    except KeyboardInterrupt:
+        interrupted = True
+        raise
     finally:
-        closing()
+        closing(interrupted)
     table = result.table
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    written = [out / "sweep.csv"]
-    table.to_csv(written[0], index_label="set")
-    try:
-        table.assign(error=table["error"].astype("string")).to_parquet(out / "sweep.parquet")
-        written.append(out / "sweep.parquet")
-    except ImportError:
-        print("note: no Parquet engine (pip install pyarrow); wrote CSV only", file=sys.stderr)
-    if _write_heatmap(table, result.params, args.figure, out / "heatmap.png"):
-        written.append(out / "heatmap.png")
-    failed = int(table["error"].notna().sum())
-    print(f"quorex sweep: {len(table)} sets over {', '.join(result.params)} ({failed} failed)")
-    if failed < len(table):
-        best = result.best(args.figure)
-        shown = ", ".join(f"{p}={best[p]}" for p in result.params)
-        print(f"best by {args.figure}: set {best.name} ({shown}): {best[args.figure]:.4g}")
-    print("wrote " + ", ".join(str(p) for p in written))
+    failed = table["error"].notna()
+    if failed.all():
+        raise CliError(f"all {len(table)} sets failed; the first: {table['error'].iloc[0]}")
+    with staged_outputs(Path(args.out), SWEEP_OUTPUTS) as staging:
+        written = ["sweep.csv"]
+        table.to_csv(staging / "sweep.csv", index_label="set")
+        try:
+            table.assign(error=table["error"].astype("string")).to_parquet(staging / "sweep.parquet")
+            written.append("sweep.parquet")
+        except ImportError:
+            print("note: no Parquet engine (pip install pyarrow); wrote CSV only", file=sys.stderr)
+        if _write_heatmap(table, result.params, args.figure, staging / "heatmap.png"):
+            written.append("heatmap.png")
+    print(f"quorex sweep: {len(table)} sets over {', '.join(result.params)} ({int(failed.sum())} failed)")
+    print(_costs_line(args, grid))
+    print(f"measured {result.period.text()}: the same dates for every set")
+    best = result.best(args.figure)
+    shown = ", ".join(f"{p}={best[p]}" for p in result.params)
+    print(f"best by {args.figure}: set {best.name} ({shown}): {best[args.figure]:.4g}")
+    print("wrote " + ", ".join(str(Path(args.out) / p) for p in written))
     return 0
 
 
@@ -322,6 +356,34 @@ def _write_heatmap(table: pd.DataFrame, params: list[str], figure_name: str, pat
     return True
 
 
+def _data_options() -> argparse.ArgumentParser:
+    """The options of run and sweep that say what the data are and where they trade."""
+    data = _Parser(add_help=False)
+    group = data.add_argument_group("data and market")
+    group.add_argument("--prices", required=True, help="prices file (CSV or Parquet)")
+    group.add_argument("--weights", required=True, help="weights file (CSV or Parquet)")
+    group.add_argument("--open", default=None, help="wide file of opening prices beside a wide close file")
+    group.add_argument("--high", default=None, help="wide file of daily highs")
+    group.add_argument("--low", default=None, help="wide file of daily lows")
+    group.add_argument("--symbol", default=None, help="the stock of a one-stock OHLC file (default: file name)")
+    group.add_argument("--adjusted", action="store_true",
+                       help="one-stock file: trade on the adjusted close, open/high/low scaled alike")
+    group.add_argument("--market", type=str.lower, choices=("tw", "us"), default="tw",
+                       help="default costs and clock: tw (fee 0.1425 %%, tax 0.3 %%) or us (no costs)")
+    group.add_argument("--fee-ratio", type=float, default=None,
+                       help="commission as a fraction; default: the market's")
+    group.add_argument("--tax-ratio", type=float, default=None,
+                       help="tax on sales as a fraction; default: the market's")
+    group.add_argument("--bad-prices", choices=("raise", "missing"), default="raise",
+                       help="zero, negative or infinite prices: refuse (default) or treat as missing")
+    group.add_argument("--rebalance", type=_rebalance, default=None,
+                       help="offset alias such as D, W-FRI, ME, QE; default: whenever the weights change")
+    group.add_argument("--trade-at", choices=("close", "open"), default="close")
+    group.add_argument("--touched-exit", action="store_true",
+                       help="exit at the touched level (needs open, high, low prices)")
+    return data
+
+
 def build_parser() -> argparse.ArgumentParser:
     from quorex.version import __version__
 
@@ -340,33 +402,15 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--years", type=int, default=8, help="years of daily data")
     demo.set_defaults(handler=_cmd_demo)
 
+    data = _data_options()
     run = commands.add_parser(
         "run", help="backtest weights from a file against prices from a file",
-        description=RUN_HELP,
+        description=RUN_HELP, parents=[data],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    run.add_argument("--prices", required=True, help="prices file (CSV or Parquet)")
-    run.add_argument("--weights", required=True, help="weights file (CSV or Parquet)")
-    run.add_argument("--rebalance", type=_rebalance, default=None,
-                     help="offset alias such as D, W-FRI, ME, QE; default: whenever the weights change")
-    run.add_argument("--trade-at", choices=("close", "open"), default="close")
-    run.add_argument("--open", default=None, help="wide file of opening prices beside a wide close file")
-    run.add_argument("--high", default=None, help="wide file of daily highs")
-    run.add_argument("--low", default=None, help="wide file of daily lows")
-    run.add_argument("--symbol", default=None, help="the stock of a one-stock OHLC file (default: file name)")
-    run.add_argument("--adjusted", action="store_true",
-                     help="one-stock file: trade on the adjusted close, open/high/low scaled alike")
-    run.add_argument("--market", choices=("tw", "us"), default="tw",
-                     help="default costs and clock: tw (fee 0.1425 %%, tax 0.3 %%) or us (no costs)")
-    run.add_argument("--fee-ratio", type=float, default=None, help="commission as a fraction; default: the market's")
-    run.add_argument("--tax-ratio", type=float, default=None, help="tax on sales as a fraction; default: the market's")
-    run.add_argument("--bad-prices", choices=("raise", "missing"), default="raise",
-                     help="zero, negative or infinite prices: refuse (default) or treat as missing")
     run.add_argument("--stop-loss", type=_optional_float, default=None, help="e.g. 0.1; default off")
     run.add_argument("--take-profit", type=_optional_float, default=None)
     run.add_argument("--trail-stop", type=_optional_float, default=None)
-    run.add_argument("--touched-exit", action="store_true",
-                     help="exit at the touched level (needs open, high, low prices)")
     run.add_argument("--position-limit", type=float, default=1.0)
     run.add_argument("--out", default=None, help="directory for equity.png, equity.csv, trades.csv, round_trips.csv")
     run.add_argument("--html", action="store_true",
@@ -374,20 +418,13 @@ def build_parser() -> argparse.ArgumentParser:
     run.set_defaults(handler=_cmd_run)
 
     sweeping = commands.add_parser(
-        "sweep", help="backtest weights from a file over a grid of rules",
+        "sweep", help="backtest weights from a file over a grid of rules", parents=[data],
         description="Backtest one weights file under every combination of the --grid values; "
         "writes sweep.csv (and sweep.parquet), and heatmap.png of --figure over the first two keys. "
-        "Files are read as for run.",
+        "Files and data options are read as for run.",
     )
-    sweeping.add_argument("--prices", required=True, help="prices file (CSV or Parquet)")
-    sweeping.add_argument("--weights", required=True, help="weights file (CSV or Parquet)")
     sweeping.add_argument("--grid", action="append", required=True, metavar="KEY=V1,V2,...",
                           help="a backtest argument and its values, e.g. stop_loss=0.05,0.1 (repeatable)")
-    sweeping.add_argument("--rebalance", type=_rebalance, default=None)
-    sweeping.add_argument("--trade-at", choices=("close", "open"), default="close")
-    sweeping.add_argument("--fee-ratio", type=float, default=0.001425)
-    sweeping.add_argument("--tax-ratio", type=float, default=0.003)
-    sweeping.add_argument("--touched-exit", action="store_true")
     sweeping.add_argument("--figure", default="sharpe_ratio", help="figure of the heatmap and the best set")
     sweeping.add_argument("--workers", type=int, default=None, help="worker processes (1: serial; default: one thread per core)")
     sweeping.add_argument("--scheduler", default=None, help="Dask scheduler address, e.g. tcp://host:8786")
@@ -425,7 +462,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 message = f"{type(exc).__name__}: {message}"
             print(f"quorex: error: {message}", file=sys.stderr)
             status = 2
-    for warning in caught:
-        if issubclass(warning.category, UserWarning):
-            print(f"quorex: warning: {_one_line(warning.message)}", file=sys.stderr)
+    # A sweep's sets warn alike: each message once.
+    shown = dict.fromkeys(_one_line(w.message) for w in caught if issubclass(w.category, UserWarning))
+    for message in shown:
+        print(f"quorex: warning: {message}", file=sys.stderr)
     return status

@@ -237,7 +237,8 @@ def monthly_returns(daily: np.ndarray, dates: pd.DatetimeIndex) -> np.ndarray:
     months = dates.year * 12 + dates.month - 1
     first = int(months[0]) if len(months) else 0
     span = int(months[-1]) - first + 1 if len(months) else 0
-    out = np.zeros((span, daily.shape[1]))
+    # Column by column, as the curves: each column's sums are then those of that curve alone.
+    out = np.zeros((span, daily.shape[1]), order="F")
     if len(months):
         present = np.unique(np.asarray(months)) - first
         out[present] = calendar_returns(daily, dates, "month")

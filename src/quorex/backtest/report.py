@@ -6,11 +6,13 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from functools import cached_property
+from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 import pandas as pd
 
+from quorex.backtest.period import Period, measured_period
 from quorex.figures import RISKFREE_RATE
 
 if TYPE_CHECKING:
@@ -39,6 +41,8 @@ class ReportSource(Protocol):
     def excursions(self) -> np.ndarray: ...
 
     def costs(self) -> pd.DataFrame: ...
+
+    def first_position(self) -> pd.Timestamp | None: ...
 
 
 @dataclass(kw_only=True, eq=False, repr=False)
@@ -104,6 +108,15 @@ class Report:
         ``quorex.roundtrips``): computed on first use, then kept.
     rebalance, touched_exit
         The rebalance rule and the exit mode the run used (for the summary).
+    suspected_splits : DataFrame
+        One-day moves of the closes that look like an unadjusted split
+        ("symbol", "date", "ratio", "looks_like"); each gave a
+        ``quorex.DataWarning``, and the summary counts them.
+
+    Figures are measured over ``period()``: by default from the first date
+    the strategy held a position to the last date (see
+    ``quorex.backtest.period``); ``summary`` and ``to_html`` take ``start``
+    and ``end`` to choose another. ``metrics`` covers the whole curve.
     """
 
     creturn: pd.Series
@@ -120,8 +133,11 @@ class Report:
     live_performance_start: pd.Timestamp | None = None
     rebalance: Any = None
     touched_exit: bool = False
+    suspected_splits: pd.DataFrame = field(default_factory=lambda: pd.DataFrame(
+        {"symbol": [], "date": pd.DatetimeIndex([]), "ratio": [], "looks_like": []}))
     _metrics: Metrics | None = field(default=None, init=False)
     _metrics_by_rate: dict[float, Metrics] = field(default_factory=dict, init=False)
+    _metrics_by_period: dict[tuple[pd.Timestamp, pd.Timestamp], Metrics] = field(default_factory=dict, init=False)
 
     @cached_property
     def benchmark(self) -> pd.Series:
@@ -193,6 +209,23 @@ class Report:
     def costs(self) -> pd.DataFrame:
         return self.source.costs()
 
+    def period(self, start: Any = None, end: Any = None) -> Period:
+        """The dates the figures are measured over: by default from the first date a position was
+        held to the last date; ``start``/``end`` (dates) choose another period."""
+        return measured_period(self.creturn.index, self.source.first_position(), start, end)
+
+    def metrics_over(self, period: Period) -> Metrics:
+        """A ``Metrics`` object over ``period``: the curve from its base, the trades entered in it."""
+        from quorex.core.metrics import Metrics
+
+        key = (period.start, period.end)
+        found = self._metrics_by_period.get(key)
+        if found is None:
+            trades = self.trades.loc[period.covers(self.trades["entry_date"])]
+            view = SimpleNamespace(creturn=period.curve(self.creturn), benchmark=self.benchmark, trades=trades)
+            found = self._metrics_by_period[key] = Metrics(view)
+        return found
+
     @cached_property
     def round_trips(self) -> pd.DataFrame:
         """One row per holding: the records of one continuous holding joined."""
@@ -200,8 +233,10 @@ class Report:
 
         return round_trips(self.trades)
 
-    def summary(self, riskfree_rate: float = DEFAULT_RISKFREE_RATE) -> pd.DataFrame:
-        """The settings of the run, then the headline figures.
+    def summary(
+        self, riskfree_rate: float = DEFAULT_RISKFREE_RATE, *, start: Any = None, end: Any = None
+    ) -> pd.DataFrame:
+        """The settings of the run, then the headline figures, over ``period(start, end)``.
 
         Columns: "value" (a float: fractions for rates, drawdowns and costs,
         0.12 = 12 %; NaN when not a number or undefined) and "text" (the
@@ -216,25 +251,30 @@ class Report:
         are over round trips (``report.round_trips``); trades without a
         return (missing fill prices) are left out of them and counted.
         Capacity is in the currency of the turnover data, n/a without it.
+        The curve's figures cover the period's dates (the row "Measured"
+        states them), the trade figures and costs the round trips entered
+        and the costs paid in it.
         """
         from quorex.backtest.summary import summary_table
 
-        return summary_table(self, riskfree_rate)
+        return summary_table(self, riskfree_rate, self.period(start, end))
 
     def bootstrap(
         self, n: int = 1000, block: float = 21, seed: int | None = 0, riskfree_rate: float = DEFAULT_RISKFREE_RATE,
+        *, start: Any = None, end: Any = None,
     ) -> pd.DataFrame:
         """Confidence bands of the curve's figures: the 5 %, 50 % and 95 % quantiles of annual
         return, Sharpe ratio, max drawdown and volatility over ``n`` stationary block-bootstrap
         resamples of the daily returns (blocks of random length, ``block`` days on average).
 
         Rows are the figures, columns the quantiles (0.05, 0.5, 0.95). The
-        figures are those of the summary, over the same curve; the same
-        ``seed`` gives the same bands (see ``quorex.research.bootstrap``).
+        figures are those of the summary, over the same curve (the period
+        ``period(start, end)``); the same ``seed`` gives the same bands (see
+        ``quorex.research.bootstrap``).
         """
         from quorex.research.bootstrap import bootstrap_figures
 
-        return bootstrap_figures(self.creturn, n, block, seed, riskfree_rate)
+        return bootstrap_figures(self.period(start, end).curve(self.creturn), n, block, seed, riskfree_rate)
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
@@ -254,7 +294,7 @@ class Report:
             ) from None
         fig = Figure(figsize=(9, 5.4), dpi=100, layout="constrained")
         top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
-        equity = self.invested()
+        equity = self.period().curve(self.creturn)
         top.plot(equity.index, equity.to_numpy(), color="#1f5fa8", lw=1.3, label="strategy")
         bench = self.benchmark_on(equity.index)
         if bench is not None:
@@ -264,7 +304,7 @@ class Report:
         top.legend(loc="upper left", frameon=False)
         if title:
             top.set_title(title)
-        dd = self.drawdown().loc[equity.index[0]:]
+        dd = equity / equity.cummax() - 1.0
         bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color="#c0392b", alpha=0.5, lw=0)
         bottom.set_ylabel("drawdown")
         bottom.grid(alpha=0.3)
@@ -273,18 +313,20 @@ class Report:
     def to_html(
         self, path: str | os.PathLike[str] | None = None, *, title: str | None = None,
         benchmark_name: str | None = None, groups: pd.Series | Mapping[Any, Any] | None = None,
+        start: Any = None, end: Any = None,
     ) -> str:
-        """The report as a self-contained HTML page (see ``quorex.pages``).
+        """The report as a self-contained HTML page (see ``quorex.pages``), over ``period(start, end)``.
 
-        Writes the page to ``path`` (UTF-8) when given, and returns it.
-        ``groups`` (a Series or mapping of symbol → group, e.g. sectors) adds
-        the exposure by group. Needs matplotlib (``pip install quorex[plot]``)
-        for the charts.
+        Writes the page to ``path`` (UTF-8, in one step) when given, and
+        returns it. ``groups`` (a Series or mapping of symbol → group, e.g.
+        sectors) adds the exposure by group. Needs matplotlib (``pip install
+        quorex[plot]``) for the charts.
         """
         from quorex.pages.html import written
         from quorex.pages.report_page import report_html
 
-        return written(report_html(self, title=title, benchmark_name=benchmark_name, groups=groups), path)
+        page = report_html(self, title=title, benchmark_name=benchmark_name, groups=groups, start=start, end=end)
+        return written(page, path)
 
     def invested(self) -> pd.Series:
         """The equity curve from the date before the first trade on."""

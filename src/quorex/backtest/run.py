@@ -18,6 +18,8 @@ import pandas as pd
 from quorex.backtest.engine import EngineInputs, run_engine
 from quorex.backtest.inputs.dates import check_timezones, dated_indexes
 from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices, price_indexes
+from quorex.backtest.inputs.rules import checked_benchmark, checked_categories, checked_turnover
+from quorex.backtest.inputs.splits import warn_suspected_splits
 from quorex.backtest.inputs.weights import Rebalance, align_weights
 from quorex.backtest.operations import stock_operation_tables
 from quorex.backtest.plan import plan_run, price_fields, run_rules, warn_stale
@@ -25,9 +27,6 @@ from quorex.backtest.report import Report
 from quorex.backtest.tables import (
     add_turnover,
     benchmark_levels,
-    checked_benchmark,
-    checked_categories,
-    checked_turnover,
     cost_table,
     liquidity_table,
     position_table,
@@ -165,6 +164,7 @@ def backtest(
                     rules.market)
     prepared = prepare_prices(prices, bad_prices)
     frames = prepared.frames
+    warn_suspected_splits(prepared.suspected_splits)
     close = frames["close"]
     bench = checked_benchmark(benchmark)
     traded_value = checked_turnover(turnover)
@@ -187,6 +187,7 @@ def backtest(
         touched_exit=rules.touched_exit,
         update_date=close.index[-1],
         next_trading_date=plan.next_date,
+        suspected_splits=prepared.suspected_splits,
         source=RunTables(
             run=run, inputs=plan.inputs, frames=frames, trade_frame=plan.trade_frame, fee_ratio=rules.fee_ratio,
             tax_ratio=rules.tax_ratio, given_benchmark=bench, turnover=traded_value, categories=categories,
@@ -237,3 +238,7 @@ class RunTables:
 
     def costs(self) -> pd.DataFrame:
         return cost_table(self.run, self.frames["close"].index)
+
+    def first_position(self) -> pd.Timestamp | None:
+        rows = self.run.trade_entry_row
+        return self.frames["close"].index[int(rows.min())] if len(rows) else None

@@ -9,8 +9,8 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.engine import EngineInputs
-from quorex.backtest.inputs.dates import dated_frame, dated_series
-from quorex.backtest.inputs.prices import float_frame
+from quorex.backtest.excursions import bounded_by_return
+from quorex.backtest.inputs.dates import dated_frame, float_frame
 
 EXCURSION_FIELDS = ("mae", "gmfe", "prior_mfe", "max_drawdown", "profit_days")
 
@@ -71,6 +71,7 @@ def trade_table(run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, ta
         run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
         run.trade_exit_charged, fee_ratio, tax_ratio,
     )
+    columns.update(bounded_by_return(*(columns[name] for name in EXCURSION_FIELDS[:4]), columns["return"]))
     columns["entry_price"] = run.trade_entry_price
     columns["exit_price"] = run.trade_exit_price
     columns["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
@@ -155,31 +156,8 @@ def liquidity_table(
     return table
 
 
-def checked_categories(categories: Mapping[str, pd.DataFrame] | None) -> dict[str, pd.DataFrame] | None:
-    """The category flags as date-indexed frames, checked before the run."""
-    if categories is None:
-        return None
-    if not isinstance(categories, Mapping):
-        raise TypeError(f"categories must map names to frames, got {type(categories).__name__}")
-    return {name: dated_frame(flags, f"categories[{name!r}]") for name, flags in categories.items()}
-
-
-def checked_turnover(turnover: pd.DataFrame | None) -> pd.DataFrame | None:
-    """The traded values as a date-indexed float frame; None when not given."""
-    return None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
-
-
-
 def _share(flags: np.ndarray) -> float:
     return float(flags.mean()) if len(flags) else 0.0
-
-
-def checked_benchmark(benchmark: object) -> pd.Series | None:
-    """The given benchmark on naive dates, sorted, as float64; None when not given."""
-    if benchmark is None:
-        return None
-    series = dated_series(benchmark, "benchmark")
-    return series.rename(benchmark.name or "benchmark")
 
 
 def benchmark_levels(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Series:
@@ -194,6 +172,3 @@ def benchmark_levels(benchmark: pd.Series | None, close: pd.DataFrame) -> pd.Ser
     return growth.mean(axis=1).rename("benchmark")
 
 
-
-# The inputs only a report's tables read, and their checks.
-REPORT_INPUTS = {"benchmark": checked_benchmark, "turnover": checked_turnover, "categories": checked_categories}

@@ -8,9 +8,14 @@ numbers may carry thousands separators ("1,234.5"); anything else is refused.
 
 from __future__ import annotations
 
+import bz2
+import csv
+import gzip
 import re
+import zipfile
 from collections.abc import Sequence
 from pathlib import Path
+from typing import BinaryIO
 
 import numpy as np
 import pandas as pd
@@ -52,23 +57,87 @@ def read_table(path: str | Path) -> pd.DataFrame:
         raise CliError(f"{path}: no such file")
     try:
         if name.endswith(PARQUET_SUFFIXES):
+            _refuse_repeated_columns(_parquet_columns(path), path)
             frame = pd.read_parquet(path)
             if isinstance(frame.index, pd.DatetimeIndex):
                 frame = frame.reset_index(names=frame.index.name or "date")
+            _refuse_repeated_columns(list(frame.columns), path)
             frame.attrs["csv"] = False
             return frame
         if name.endswith(CSV_SUFFIXES):
             # Dates and symbols as text: dates are read by the rules of this module, and
             # codes such as "0050" keep their zeros. Other cells that pandas cannot
-            # read as numbers stay text for parse_numbers.
-            header = pd.read_csv(path, nrows=0).columns
-            as_text = [c for c in header if _key(c) in ("date", *SYMBOL_ALIASES)]
+            # read as numbers stay text for parse_numbers. pandas renames a repeated
+            # column ("X.1"), so the header is checked as written.
+            header = pd.read_csv(path, nrows=1, header=None, dtype=str, skipinitialspace=True)
+            _refuse_repeated_columns(header.iloc[0].tolist() if len(header) else [], path)
+            as_text = [c for c in header.iloc[0] if _key(c) in ("date", *SYMBOL_ALIASES)] if len(header) else []
             frame = pd.read_csv(path, dtype={c: str for c in as_text}, skipinitialspace=True)
+            _refuse_cut_off_line(path, len(frame.columns))
             frame.attrs["csv"] = True
             return frame
     except (ValueError, OSError, UnicodeDecodeError, pd.errors.ParserError) as exc:
         raise CliError(f"{path}: cannot read the file ({' '.join(str(exc).split())})") from None
     raise CliError(f"{path}: unknown file type (use .csv or .parquet)")
+
+
+def _refuse_repeated_columns(names: list[object], path: Path) -> None:
+    seen: dict[str, int] = {}
+    for position, name in enumerate(names, start=1):
+        text = str(name).strip()
+        if text in seen:
+            raise CliError(
+                f"{path}: the column {text!r} appears twice (columns {seen[text]} and {position}); "
+                "give every column its own name"
+            )
+        seen[text] = position
+
+
+def _parquet_columns(path: Path) -> list[str]:
+    """The column names a Parquet file declares (none known without pyarrow)."""
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        return []
+    return list(pq.read_schema(path).names)
+
+
+def _binary_reader(path: Path) -> BinaryIO:
+    """The file's bytes, decompressed as its suffix says."""
+    name = path.name.lower()
+    if name.endswith(".gz"):
+        return gzip.open(path, "rb")
+    if name.endswith(".bz2"):
+        return bz2.open(path, "rb")
+    if name.endswith(".zip"):
+        archive = zipfile.ZipFile(path)
+        return archive.open(archive.namelist()[0])
+    return open(path, "rb")
+
+
+def _last_line(path: Path) -> tuple[int, bytes, bool]:
+    """The number of the file's last line, its bytes, and whether a newline ends the file."""
+    newlines, tail = 0, b""
+    with _binary_reader(path) as handle:
+        while chunk := handle.read(1 << 20):
+            newlines += chunk.count(b"\n")
+            tail = (tail + chunk)[-(1 << 16):]
+    ended = tail.endswith(b"\n")
+    stripped = tail.rstrip(b"\r\n")
+    return newlines + (0 if ended else 1), stripped.rsplit(b"\n", 1)[-1], ended
+
+
+def _refuse_cut_off_line(path: Path, n_columns: int) -> None:
+    """A last line without its newline and with fewer fields than the header was cut off mid-row."""
+    number, line, ended = _last_line(path)
+    if ended or not line.strip():
+        return
+    fields = next(csv.reader([line.decode("utf-8", errors="replace")]), [])
+    if len(fields) < n_columns:
+        raise CliError(
+            f"{path}: line {number} has {len(fields)} of {n_columns} fields and no line end: the file "
+            "is cut off mid-row (was it written completely?)"
+        )
 
 
 def _key(name: object) -> str:

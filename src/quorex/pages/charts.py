@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import threading
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -65,12 +66,20 @@ def new_figure(height: float = 3.2, width: float = 9.0) -> Figure:
     return figure
 
 
+# matplotlib's SVG writer reads its font setting from the process-wide rcParams, and
+# rc_context saves and restores them without a lock: two threads interleaving would draw
+# with each other's setting and leave it changed. Pages drawn at once take turns here.
+_RC_LOCK = threading.Lock()
+
+
 def svg(figure: Figure) -> str:
     """The figure as an inline ``<svg>`` element (text kept as text, no metadata)."""
     import matplotlib
 
     buffer = io.StringIO()
-    with matplotlib.rc_context({"svg.fonttype": "none"}):
+    # A fixed salt makes the element ids a function of their content: the same report
+    # gives the same page (equal content, equal id, even across the page's charts).
+    with _RC_LOCK, matplotlib.rc_context({"svg.fonttype": "none", "svg.hashsalt": "quorex"}):
         figure.savefig(buffer, format="svg", metadata={"Date": None, "Creator": None})
     text = buffer.getvalue()
     return text[text.index("<svg"):]

@@ -11,6 +11,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from quorex.io.atomic import write_atomically
+
 
 def escape(value: object) -> str:
     """Text safe inside HTML, quotes included."""
@@ -136,7 +138,8 @@ def page(title: str, body: Iterable[str], *, script: str = "") -> str:
 
 
 def written(text: str, path: str | os.PathLike[str] | None) -> str:
-    """A page's ``text``, first written to ``path`` (UTF-8) when a path is given."""
+    """A page's ``text``, first written to ``path`` (UTF-8, in one step: never a cut-off page)
+    when a path is given."""
     if path is not None:
-        Path(path).write_text(text, encoding="utf-8")
+        write_atomically(Path(path), text.encode("utf-8"))
     return text

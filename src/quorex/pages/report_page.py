@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Mapping
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -57,38 +57,38 @@ MOST_HELD = 10
 
 def report_html(
     report: Report, *, title: str | None = None, benchmark_name: str | None = None,
-    groups: pd.Series | Mapping[object, object] | None = None,
+    groups: pd.Series | Mapping[object, object] | None = None, start: Any = None, end: Any = None,
 ) -> str:
-    """The backtest ``report`` as a self-contained HTML page.
+    """The backtest ``report`` as a self-contained HTML page over ``report.period(start, end)``.
 
     ``title`` heads the page (default: the market and period);
     ``benchmark_name`` labels the benchmark (default "benchmark"); ``groups``
-    (symbol → group, e.g. sectors) adds the exposure by group.
+    (symbol → group, e.g. sectors) adds the exposure by group. Every figure,
+    chart and table covers the period: the curves from its base, the trades
+    entered in it.
     """
     need_matplotlib("the report page")
-    equity = report.invested()
-    if equity.empty:
-        raise ValueError("the report has no equity curve: nothing to draw")
+    period = report.period(start, end)
+    equity = period.curve(report.creturn)
     benchmark = report.benchmark_on(equity.index)
     name = benchmark_name or "benchmark"
-    start, end = equity.index[0], equity.index[-1]
-    summary = report.summary(RISKFREE_RATE)
+    summary = report.summary(RISKFREE_RATE, start=start, end=end)
     market = summary.loc["Market", "text"]
-    title = title or f"Backtest on {market}, {date_text(start)} to {date_text(end)}"
-    trips = report.round_trips
+    title = title or f"Backtest on {market}, {date_text(period.start)} to {date_text(period.end)}"
+    trips = report.round_trips.loc[period.covers(report.round_trips["entry_date"])]
     # Flat stretches make some ratios 0/0; they show as n/a.
     with np.errstate(divide="ignore", invalid="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         sections = [
-            _header(report, summary, title, equity.index),
-            _headline(summary, report.benchmark_on(report.creturn.index), name),
-            confidence_section(report, summary),
+            _header(report, summary, title, period),
+            _headline(summary, benchmark, name),
+            confidence_section(report, summary, start, end),
             _equity_section(equity, benchmark, name),
             _calendar_section(equity, benchmark, name),
             _rolling_section(equity, benchmark, name),
             benchmark_section(equity, benchmark, name) if benchmark is not None else "",
-            _trades_section(report, trips, equity),
-            turnover_section(report),
+            _trades_section(report, trips, equity, period),
+            turnover_section(report, equity.index),
             _exposure_section(report, trips, equity.index),
             group_section(report, equity.index, groups) if groups is not None else "",
             _best_worst_section(trips),
@@ -96,16 +96,18 @@ def report_html(
     return page(title, sections)
 
 
-def _header(report: Report, summary: pd.DataFrame, title: str, dates: pd.DatetimeIndex) -> str:
-    start, end = dates[0], dates[-1]
-    years = (end - start).days / 365.25
+def _header(report: Report, summary: pd.DataFrame, title: str, period: Any) -> str:
+    start, end = period.start, period.end
+    dates = period.curve(report.creturn).index
+    years = (end - period.base).days / 365.25
+    rebalances = int(period.covers(report.rebalance_dates).sum())
     run_date = pd.Timestamp.now(tz="UTC").strftime("%Y-%m-%d %H:%M UTC")
-    settings = summary.loc[~summary.index.isin(list(FIGURE_LABELS)), "text"]
+    settings = summary.loc[~summary.index.isin([*FIGURE_LABELS, "Measured"]), "text"]
     rules = " · ".join(f"{escape(label.lower())}: {escape(text)}" for label, text in settings.items())
     return (
         f"<header><h1>{escape(title)}</h1>"
-        f'<p class="meta">{date_text(start)} to {date_text(end)} ({years:.1f} years, {len(dates):,} trading dates,'
-        f" {len(report.rebalance_dates):,} rebalances)</p>"
+        f'<p class="meta">measured {date_text(start)} to {date_text(end)}, {escape(period.reason)} ({years:.1f} years, '
+        f"{len(dates):,} trading dates, {rebalances:,} rebalances)</p>"
         f'<p class="meta">{rules}</p>'
         f'<p class="meta">made {run_date} with quorex {escape(__version__)}</p></header>'
     )
@@ -226,12 +228,13 @@ def _rolling_section(equity: pd.Series, benchmark: pd.Series | None, name: str) 
     )
 
 
-def _trades_section(report: Report, trades: pd.DataFrame, equity: pd.Series) -> str:
+def _trades_section(report: Report, trades: pd.DataFrame, equity: pd.Series, period: Any) -> str:
     parts = ["<section><h2>Trades</h2>"]
     if trades.empty:
         return parts[0] + '<p class="note">No trades.</p></section>'
-    parts.append(f'<p class="note">{len(trades):,} round trips ({len(report.trades):,} trade records: a '
-                 "position kept through a rebalance is one round trip).</p>")
+    records = int(period.covers(report.trades["entry_date"]).sum())
+    parts.append(f'<p class="note">{len(trades):,} round trips ({records:,} trade records: a position kept '
+                 "through a rebalance is one round trip), those entered in the measured period.</p>")
     parts.append(_excursion_charts(trades))
     if "exit_reason" in trades:
         table = exit_reason_table(trades)
@@ -241,7 +244,7 @@ def _trades_section(report: Report, trades: pd.DataFrame, equity: pd.Series) -> 
             index="exit reason",
         ) + '<p class="note">contribution: the sum of |position| × return over the trades, in fractions of '
             "equity at each entry (no compounding).</p>")
-    parts.append(_costs_part(report, equity))
+    parts.append(_costs_part(report, equity, period))
     return "".join(parts) + "</section>"
 
 
@@ -266,11 +269,11 @@ def _excursion_charts(trades: pd.DataFrame) -> str:
     )
 
 
-def _costs_part(report: Report, equity: pd.Series) -> str:
-    """The fees and taxes the run paid, as fractions of the equity on the dates they were paid."""
-    costs = report.costs
+def _costs_part(report: Report, equity: pd.Series, period: Any) -> str:
+    """The fees and taxes paid in the period, as fractions of the equity on the dates they were paid."""
+    costs = report.costs.loc[period.covers(report.costs.index)]
     # Costs are charged on the equity at the previous close.
-    base = report.creturn.shift(1, fill_value=1.0)
+    base = report.creturn.shift(1, fill_value=1.0).reindex(costs.index)
     fees = float((costs["fee"] / base).sum())
     taxes = float((costs["tax"] / base).sum())
     years = max((equity.index[-1] - equity.index[0]).days / 365.25, 1.0 / 365.25)

@@ -4,7 +4,7 @@ charts, yearly turnover and the exposure by group. Built, like the page, from ``
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -32,9 +32,10 @@ RESAMPLES = 1000
 MEAN_BLOCK = 21
 
 
-def confidence_section(report: Report, summary: pd.DataFrame) -> str:
-    """The summary's point figures beside their 5 %, 50 % and 95 % bootstrap quantiles."""
-    bands = report.bootstrap(RESAMPLES, MEAN_BLOCK, seed=0, riskfree_rate=RISKFREE_RATE)
+def confidence_section(report: Report, summary: pd.DataFrame, start: Any = None, end: Any = None) -> str:
+    """The summary's point figures beside their 5 %, 50 % and 95 % bootstrap quantiles (over the
+    same period as the summary: ``start`` and ``end`` as it was given them)."""
+    bands = report.bootstrap(RESAMPLES, MEAN_BLOCK, seed=0, riskfree_rate=RISKFREE_RATE, start=start, end=end)
     labels = {name: (label, kind) for label, (name, kind) in CURVE_LABELS.items()}
     rows = []
     for name, quantiles in bands.iterrows():
@@ -86,13 +87,15 @@ def benchmark_section(equity: pd.Series, benchmark: pd.Series, name: str) -> str
     )
 
 
-def turnover_section(report: Report) -> str:
-    """The one-way turnover traded in each calendar year."""
+def turnover_section(report: Report, measured: pd.DatetimeIndex) -> str:
+    """The one-way turnover traded in each calendar year, and a year over the ``measured`` dates."""
     trades, dates = report.trades, report.creturn.index
     arrays = (trades["position"].to_numpy(dtype=np.float64), pd.factorize(trades["stock_id"])[0],
               trades["entry_index"].to_numpy(), trades["exit_index"].to_numpy())
     by_year = turnover_by_year(*arrays, dates)
-    overall = yearly_turnover(*arrays, years_between(dates[0], dates[-1])) if len(dates) > 1 else np.nan
+    inside = (trades["entry_date"] >= measured[0]).to_numpy() & (trades["entry_date"] <= measured[-1]).to_numpy()
+    overall = (yearly_turnover(*(a[inside] for a in arrays), years_between(measured[0], measured[-1]))
+               if len(measured) > 1 else np.nan)
     figure = new_figure(2.6)
     axes = figure.subplots()
     positions = np.arange(len(by_year))
@@ -104,7 +107,7 @@ def turnover_section(report: Report) -> str:
     return (
         "<section><h2>Turnover</h2>" + svg(figure)
         + f'<p class="note">Half the absolute change of the held target weights traded in each calendar year '
-        f"(the first and last may be partial); {percent(overall, 0)} a year over the run.</p></section>"
+        f"(the first and last may be partial); {percent(overall, 0)} a year over the measured period.</p></section>"
     )
 
 

@@ -21,6 +21,7 @@ from typing import Any, Protocol
 
 import numpy as np
 
+from quorex.research.interrupt import cancel_on_interrupt, stopped
 from quorex.research.signals import SignalPlan, prepare_signal
 from quorex.research.tasks import ChunkOutcome, run_chunk, signal_task
 from quorex.research.transport import Transport, worker_count
@@ -99,12 +100,13 @@ def execute(
     try:
         transport = Transport(workload, pool)
         try:
-            return _Scheduler(transport, sets, plan, groups, results, progress, workers).run()
+            return _Scheduler(workload, transport, sets, plan, groups, results, progress, workers).run()
         finally:
             transport.close()
     finally:
         if owned:
-            pool.shutdown(cancel_futures=True)
+            # After Ctrl-C the threads stop before their next set; nobody waits for them.
+            pool.shutdown(wait=not stopped(workload), cancel_futures=True)
 
 
 def _serial(workload: Workload, sets: list[dict[str, Any]], plan: SignalPlan, groups: list[_Signal],
@@ -118,11 +120,15 @@ def _serial(workload: Workload, sets: list[dict[str, Any]], plan: SignalPlan, gr
 
 
 class _Scheduler:
-    """Prepares signals a few ahead, keeps ``TASKS_PER_WORKER`` chunks per worker in flight."""
+    """Prepares signals a few ahead, keeps ``TASKS_PER_WORKER`` chunks per worker in flight.
 
-    def __init__(self, transport: Transport, sets: list[dict[str, Any]], plan: SignalPlan,
+    On any exit it cancels what has not started and releases every signal;
+    on Ctrl-C it also tells this process's threads to start no further set.
+    """
+
+    def __init__(self, workload: Workload, transport: Transport, sets: list[dict[str, Any]], plan: SignalPlan,
                  groups: list[_Signal], results: Results, progress: Callable[[int], None], workers: int) -> None:
-        self.transport, self.sets, self.plan = transport, sets, plan
+        self.workload, self.transport, self.sets, self.plan = workload, transport, sets, plan
         self.results, self.progress = results, progress
         self.waiting = deque(groups)
         self.preparing: dict[Future, _Signal] = {}
@@ -136,22 +142,26 @@ class _Scheduler:
 
     def run(self) -> list[Lost]:
         try:
-            while True:
-                # Chunks first: a pool runs its tasks in order, and a signal prepared
-                # ahead must not hold back (or, if it kills its worker, take down)
-                # the chunks of the signals before it.
-                self._submit_more()
-                self._prepare_more()
-                if not self.preparing and not self.running:
-                    return self.lost
-                done, _ = wait([*self.preparing, *self.running], return_when=FIRST_COMPLETED)
-                for future in done:
-                    if future in self.preparing:
-                        self._prepared(future)
-                    else:
-                        self._finished(future)
+            with cancel_on_interrupt(self.workload, self._futures):
+                while True:
+                    # Chunks first: a pool runs its tasks in order, and a signal prepared
+                    # ahead must not hold back (or, if it kills its worker, take down)
+                    # the chunks of the signals before it.
+                    self._submit_more()
+                    self._prepare_more()
+                    if not self.preparing and not self.running:
+                        return self.lost
+                    done, _ = wait(self._futures(), return_when=FIRST_COMPLETED)
+                    for future in done:
+                        if future in self.preparing:
+                            self._prepared(future)
+                        else:
+                            self._finished(future)
         finally:
             self._cancel()
+
+    def _futures(self) -> list[Future]:
+        return [*self.preparing, *self.running]
 
     def _ready_chunks(self) -> int:
         return sum(len(group.chunks) for group in self.ready)
@@ -228,7 +238,7 @@ class _Scheduler:
 
     def _cancel(self) -> None:
         """Cancel what has not started and release every signal still held (on any exit)."""
-        for future in (*self.preparing, *self.running):
+        for future in self._futures():
             future.cancel()
         for group in list(self.published.values()):
             self._release(group)

@@ -12,7 +12,6 @@ import pandas as pd
 from quorex.backtest.inputs.rules import check_rule
 from quorex.backtest.plan import price_fields
 from quorex.backtest.run import backtest
-from quorex.backtest.tables import REPORT_INPUTS
 from quorex.research.tokens import value_key
 
 Strategy = pd.DataFrame | Callable[..., pd.DataFrame]
@@ -103,9 +102,6 @@ def validate(sets: list[dict[str, Any]], fixed: Mapping[str, Any], strategy: Str
             continue
         checked.add(seen)
         try:
-            if key in REPORT_INPUTS:
-                REPORT_INPUTS[key](value)
-            else:
-                check_rule(key, value, fields)
+            check_rule(key, value, fields)
         except (TypeError, ValueError) as exc:
             raise ValueError(f"{where} {key}={value!r}: {exc}") from None

@@ -6,9 +6,12 @@ by a crash, a killed worker or Ctrl-C resumes where it stopped: the sets
 already in the store are not run again. ``DIR/sweep.json`` names what the
 results belong to (the sets, the market, the fixed arguments, the
 strategy); ``DIR/parts/*.parquet`` hold one chunk each: per set its index,
-its figures (``KEPT``), its error and its daily returns. A part is written
-under a temporary name and renamed when complete, so a stop never leaves
-half a part to be read.
+its figures (``RUN_FIGURES``), the day it first held a position, its error
+and its daily returns. A part is written under a temporary name and renamed
+when complete, so a stop never leaves half a part to be read.
+
+Both hand the daily returns back in blocks of sets (``curves``), for the
+figures measured at the end over the sweep's common period.
 """
 
 from __future__ import annotations
@@ -16,19 +19,22 @@ from __future__ import annotations
 import json
 import os
 import uuid
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from quorex.research.runs import KEPT
+from quorex.io.atomic import TEMP_PREFIX, remove_leftovers, write_atomically
+from quorex.research.runs import NO_POSITION, RUN_FIGURES
 from quorex.research.tasks import ChunkOutcome
 
-STORE_FORMAT = 1
+STORE_FORMAT = 2
 MANIFEST = "sweep.json"
 PARTS = "parts"
+# The most daily returns one block of ``MemoryResults.curves`` holds, in bytes.
+CURVE_BYTES = 4 << 20
 
 
 class MemoryResults:
@@ -36,7 +42,7 @@ class MemoryResults:
 
     def __init__(self, n_sets: int, days: pd.DatetimeIndex) -> None:
         self.days = days
-        self.figures = kept_matrix(n_sets)
+        self.figures, self.first_days = run_rows(n_sets)
         self.errors: list[str | None] = [None] * n_sets
         self.matrix = np.full((len(days), n_sets), np.nan)
 
@@ -45,21 +51,30 @@ class MemoryResults:
 
     def add(self, chunk: ChunkOutcome) -> None:
         self.figures[chunk.indices] = chunk.figures
+        self.first_days[chunk.indices] = chunk.first_days
         self.matrix[:, chunk.indices] = chunk.returns.T
         for index, error in zip(chunk.indices.tolist(), chunk.errors):
             self.errors[index] = error
 
-    def rows(self) -> tuple[np.ndarray, list[str | None]]:
-        return self.figures, self.errors
+    def rows(self) -> tuple[np.ndarray, np.ndarray, list[str | None]]:
+        """Every set's ``RUN_FIGURES``, first day with a position, and error."""
+        return self.figures, self.first_days, self.errors
 
     def returns(self) -> np.ndarray:
         return self.matrix
 
+    def curves(self, first_day: int) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+        """The daily returns from day ``first_day`` on, in blocks: (sets, days × sets column by column)."""
+        rows = len(self.days) - first_day
+        width = max(1, CURVE_BYTES // (8 * max(rows, 1)))
+        for start in range(0, self.matrix.shape[1], width):
+            stop = min(start + width, self.matrix.shape[1])
+            yield np.arange(start, stop), np.asfortranarray(self.matrix[first_day:, start:stop])
 
-def kept_matrix(n_sets: int) -> np.ndarray:
-    """The figures of every set, NaN until filled: column-major, so that the table takes its
-    columns without a copy."""
-    return np.full((n_sets, len(KEPT)), np.nan, order="F")
+
+def run_rows(n_sets: int) -> tuple[np.ndarray, np.ndarray]:
+    """Every set's ``RUN_FIGURES`` (NaN until filled) and first day with a position (none yet)."""
+    return np.full((n_sets, len(RUN_FIGURES)), np.nan), np.full(n_sets, NO_POSITION, dtype=np.int64)
 
 
 def _parquet() -> Any:
@@ -98,11 +113,10 @@ class StoredResults:
             if root.exists() and any(root.iterdir()):
                 raise ValueError(f"store {str(root)!r} is a directory with other files; give an empty or new one")
             root.mkdir(parents=True, exist_ok=True)
-            _write_atomically(manifest, json.dumps(wanted, indent=1).encode())
+            write_atomically(manifest, json.dumps(wanted, indent=1).encode())
         store = cls(root, n_sets, days)
         (root / PARTS).mkdir(exist_ok=True)
-        for leftover in store.parts.glob("*.tmp"):  # a part whose writer was stopped
-            leftover.unlink(missing_ok=True)
+        remove_leftovers(store.parts, TEMP_PREFIX)  # parts whose writer was stopped
         return store
 
     def _files(self) -> list[Path]:
@@ -116,50 +130,64 @@ class StoredResults:
         return np.flatnonzero(~done)
 
     def add(self, chunk: ChunkOutcome) -> None:
+        if len(chunk.indices) == 0:
+            return
         pa, pq = _parquet()
         columns: dict[str, Any] = {"set": pa.array(chunk.indices)}
-        columns.update((name, pa.array(chunk.figures[:, k])) for k, name in enumerate(KEPT))
+        columns.update((name, pa.array(chunk.figures[:, k])) for k, name in enumerate(RUN_FIGURES))
+        columns["first_day"] = pa.array(chunk.first_days)
         columns["error"] = pa.array(chunk.errors, pa.string())
         failed = pa.array([error is not None for error in chunk.errors])
         columns["returns"] = pa.FixedSizeListArray.from_arrays(pa.array(chunk.returns.ravel()), len(self.days),
                                                                mask=failed)
-        name = f"{int(chunk.indices.min()):010d}-{uuid.uuid4().hex[:12]}.parquet"
-        temporary = self.parts / (name + ".tmp")
+        sink = pa.BufferOutputStream()
         # Dictionaries only for the error texts: for figures and returns they cost
         # memory (held by Arrow's allocator afterwards) and save nothing.
-        pq.write_table(pa.table(columns), temporary, use_dictionary=["error"])
-        os.replace(temporary, self.parts / name)
+        pq.write_table(pa.table(columns), sink, use_dictionary=["error"])
+        name = f"{int(chunk.indices.min()):010d}-{uuid.uuid4().hex[:12]}.parquet"
+        write_atomically(self.parts / name, sink.getvalue())
 
-    def _read(self, columns: list[str]) -> Any:
-        """Every part's ``columns`` (with "set"), each set once (its first part by name)."""
-        pa, pq = _parquet()
+    def _read(self, columns: list[str]) -> Iterator[tuple[np.ndarray, np.ndarray, Any]]:
+        """Every part's sets, which of them no earlier part (by name) had, and its ``columns``."""
+        _, pq = _parquet()
+        seen = np.zeros(self.n_sets, dtype=bool)
         for file in self._files():
             table = pq.read_table(file, columns=["set", *columns])
-            yield table.column("set").to_numpy(), table
-
-    def rows(self) -> tuple[np.ndarray, list[str | None]]:
-        figures = kept_matrix(self.n_sets)
-        errors: list[str | None] = [None] * self.n_sets
-        seen = np.zeros(self.n_sets, dtype=bool)
-        for sets, table in self._read([*KEPT, "error"]):
+            sets = table.column("set").to_numpy()
             fresh = ~seen[sets]
             seen[sets] = True
-            values = np.column_stack([table.column(name).to_numpy() for name in KEPT])
+            yield sets, fresh, table
+
+    def rows(self) -> tuple[np.ndarray, np.ndarray, list[str | None]]:
+        """Every set's ``RUN_FIGURES``, first day with a position, and error."""
+        figures, first_days = run_rows(self.n_sets)
+        errors: list[str | None] = [None] * self.n_sets
+        for sets, fresh, table in self._read([*RUN_FIGURES, "first_day", "error"]):
+            values = np.column_stack([table.column(name).to_numpy() for name in RUN_FIGURES])
             figures[sets[fresh]] = values[fresh]
-            for index, error in zip(sets[fresh], np.asarray(table.column("error").to_pylist(), dtype=object)[fresh]):
+            first_days[sets[fresh]] = table.column("first_day").to_numpy()[fresh]
+            for index, error in zip(sets[fresh].tolist(), np.array(table.column("error").to_pylist(), dtype=object)[fresh]):
                 errors[index] = error
-        return figures, errors
+        return figures, first_days, errors
+
+    def _curves(self) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+        """Each part's sets (those no earlier part had) and their daily returns (sets × days)."""
+        for sets, fresh, table in self._read(["returns"]):
+            lists = table.column("returns").combine_chunks()
+            values = lists.values.to_numpy(zero_copy_only=False).reshape(len(sets), len(self.days))
+            if fresh.any():
+                yield (sets, values) if fresh.all() else (sets[fresh], values[fresh])
 
     def returns(self) -> np.ndarray:
         matrix = np.full((len(self.days), self.n_sets), np.nan)
-        seen = np.zeros(self.n_sets, dtype=bool)
-        for sets, table in self._read(["returns"]):
-            fresh = ~seen[sets]
-            seen[sets] = True
-            lists = table.column("returns").combine_chunks()
-            values = lists.values.to_numpy(zero_copy_only=False).reshape(len(sets), len(self.days))
-            matrix[:, sets[fresh]] = values[fresh].T
+        for sets, values in self._curves():
+            matrix[:, sets] = values.T
         return matrix
+
+    def curves(self, first_day: int) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+        """The daily returns from day ``first_day`` on, part by part: (sets, days × sets column by column)."""
+        for sets, values in self._curves():
+            yield sets, np.ascontiguousarray(values[:, first_day:]).T
 
 
 def _check_same(root: Path, found: dict[str, Any], wanted: dict[str, Any]) -> None:
@@ -176,8 +204,3 @@ def _check_same(root: Path, found: dict[str, Any], wanted: dict[str, Any]) -> No
             "this sweep's; give a new directory, or the arguments that wrote it to resume it"
         )
 
-
-def _write_atomically(path: Path, data: bytes) -> None:
-    temporary = path.with_name(path.name + ".tmp")
-    temporary.write_bytes(data)
-    os.replace(temporary, path)

@@ -7,9 +7,11 @@ figures, computed from the engine's arrays (``quorex.research.runs``). Sets
 go out to the executor in chunks (``quorex.research.execution``); the market
 and the signals reach each worker once (``quorex.research.transport``);
 finished chunks go to memory or to a store on disk
-(``quorex.research.results``), from which a stopped sweep resumes. The
-table is assembled by set index, so it is the same bit for bit whichever
-executor ran it, in how many chunks, and whether it was resumed.
+(``quorex.research.results``), from which a stopped sweep resumes. When all
+have run, every set is measured over one common period, from the latest
+first position among them (``quorex.research.measured``). The table is
+assembled by set index, so it is the same bit for bit whichever executor
+ran it, in how many chunks, and whether it was resumed.
 """
 
 from __future__ import annotations
@@ -24,13 +26,15 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from quorex.backtest.period import Period
 from quorex.figures import SWEEP_FIGURES
+from quorex.io.atomic import write_atomically
 from quorex.research.execution import Lost, execute
 from quorex.research.grid import Grid, Strategy, expand_grid, validate
+from quorex.research.measured import MEASURED_FIGURES, deflated_sharpe, measure, sweep_period
 from quorex.research.results import MemoryResults, StoredResults
-from quorex.research.runs import KEPT, SET_FIGURES, SHARPE_MOMENTS
+from quorex.research.runs import RUN_FIGURES
 from quorex.research.signals import plan_signals
-from quorex.research.stats import expected_max_sharpe, psr_of_moments
 from quorex.research.stats import pbo as overfitting_probability
 from quorex.research.tokens import token
 from quorex.research.transport import dask_client
@@ -41,7 +45,6 @@ if TYPE_CHECKING:
     from quorex.research.stats import PBOResult
 
 FIGURES = SWEEP_FIGURES
-assert FIGURES == (*SET_FIGURES, "dsr"), "the table takes the kept figures as they are, then DSR"
 # Figures where the smaller value is the better one.
 LOWER_IS_BETTER = frozenset({"volatility", "turnover"})
 
@@ -191,45 +194,44 @@ def _ranges(indices: list[int]) -> str:
     return ", ".join(groups)
 
 
-def deflated_sharpe(count: np.ndarray, sr: np.ndarray, skew: np.ndarray, kurt: np.ndarray) -> np.ndarray:
-    """Each set's PSR against the Sharpe ratio the best of the sets that ran would reach by luck."""
-    trials = sr[np.isfinite(sr)]
-    if len(trials) < 2:
-        return np.full(len(sr), np.nan)
-    threshold = expected_max_sharpe(len(trials), float(np.std(trials, ddof=1)))
-    return psr_of_moments(count, sr, skew, kurt, threshold)
-
-
 def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: list[dict[str, Any]],
               workload: Workload) -> SweepResult:
-    kept, errors = results.rows()
+    run_figures, first_days, errors = results.rows()
     for loss in lost:
         reason = f"not run: the executor failed ({type(loss.reason).__name__}: {loss.reason})"
         for i in loss.indices:
             errors[i] = reason
+    days = results.days
+    ran = np.array([error is None for error in errors], dtype=bool)
+    period, base = sweep_period(days, first_days, ran)
+    figures = np.full((len(sets), len(FIGURES)), np.nan, order="F")
+    for k, name in enumerate(RUN_FIGURES):
+        figures[:, FIGURES.index(name)] = run_figures[:, k]
+    del run_figures
+    if base < len(days):
+        measured, observed = measure(results.curves(base), days[base:], len(sets))
+        for name in MEASURED_FIGURES:
+            figures[:, FIGURES.index(name)] = measured[name]
+        figures[:, FIGURES.index("dsr")] = deflated_sharpe(observed)
     index = pd.RangeIndex(len(sets), name="set")
     params = list(dict.fromkeys(key for entry in sets for key in entry))
-    table = sweep_table(kept, errors, sets, params, index)
-    days = results.days
+    table = sweep_table(figures, errors, sets, params, index)
 
     def returns() -> pd.DataFrame:
         return pd.DataFrame(results.returns(), index=days, columns=index, copy=False)  # the matrix is ours
 
-    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload,
+    return SweepResult(table=table, returns=returns, params=params, sets=sets, workload=workload, period=period,
                        store=getattr(results, "path", None))
 
 
-def sweep_table(kept: np.ndarray, errors: list[str | None], sets: list[dict[str, Any]], params: list[str],
+def sweep_table(figures: np.ndarray, errors: list[str | None], sets: list[dict[str, Any]], params: list[str],
                 index: pd.Index) -> pd.DataFrame:
-    """One row per set: its parameters, ``FIGURES`` (DSR added to the kept figures) and its error.
+    """One row per set: its parameters, ``FIGURES`` (the columns of ``figures``) and its error.
 
-    The figures are the columns of ``kept`` (column-major), taken without a
-    copy: a sweep of many sets holds its figures once.
+    ``figures`` is column-major and taken without a copy: a sweep of many
+    sets holds its figures once.
     """
-    own = len(SET_FIGURES)
-    table = pd.DataFrame(kept[:, :own], index=index, columns=list(SET_FIGURES), copy=False)
-    moments = [kept[:, KEPT.index(name)] for name in SHARPE_MOMENTS]
-    table["dsr"] = deflated_sharpe(*moments)
+    table = pd.DataFrame(figures, index=index, columns=list(FIGURES), copy=False)
     for position, key in enumerate(params):
         table.insert(position, key, pd.Series([entry.get(key) for entry in sets], index=index))
     table["error"] = pd.Series(errors, index=index, dtype=object)
@@ -256,19 +258,28 @@ class SweepResult:
         Each set's parameters.
     workload : Workload
         The market, strategy and fixed arguments every set ran with.
+    period : Period
+        The dates every set's return figures, final equity, PSR and DSR are
+        measured over, the same for all: from the latest date on which a set
+        first held a position (so no set is measured over its warm-up in
+        cash) to the last date. ``period.curve(returns)`` gives those rows
+        (from the close before the period). Trade figures count each set's
+        round trips, and its turnover is per year of its own time from its
+        first position.
     store : Path or None
         The store the results were kept in.
     """
 
     def __init__(
         self, *, table: pd.DataFrame, returns: pd.DataFrame | Callable[[], pd.DataFrame], params: list[str],
-        sets: list[dict[str, Any]], workload: Workload, store: Path | None = None,
+        sets: list[dict[str, Any]], workload: Workload, period: Period, store: Path | None = None,
     ) -> None:
         self.table = table
         self._returns = returns
         self.params = params
         self.sets = sets
         self.workload = workload
+        self.period = period
         self.store = store
 
     @property
@@ -290,7 +301,11 @@ class SweepResult:
     def pbo(self, blocks: int = 16) -> PBOResult:
         """The probability of backtest overfitting of the sets that ran (see ``quorex.stats.pbo``)."""
         ran = self.table.index[self.table["error"].isna()]
-        return overfitting_probability(self.returns.iloc[1:][ran], blocks=blocks)
+        return overfitting_probability(self.measured_returns().iloc[1:][ran], blocks=blocks)
+
+    def measured_returns(self) -> pd.DataFrame:
+        """The daily returns of the measured period, from the close before it (the first row)."""
+        return self.returns if self.period.start is pd.NaT else self.period.curve(self.returns)
 
     def to_html(
         self, path: str | Path | None = None, *, by: str = "sharpe_ratio", title: str | None = None,
@@ -305,9 +320,10 @@ class SweepResult:
                 overfitting = self.pbo()
             except ValueError:
                 overfitting = None  # too few sets or dates
-        html = sweep_html(self.table, self.returns, by=by, params=self.params, pbo=overfitting, title=title)
+        html = sweep_html(self.table, self.measured_returns(), by=by, params=self.params, pbo=overfitting,
+                          title=title)
         if path is not None:
-            Path(path).write_text(html, encoding="utf-8")
+            write_atomically(Path(path), html.encode("utf-8"))
         return html
 
     def __repr__(self) -> str:

@@ -8,23 +8,26 @@ from typing import Any
 
 import numpy as np
 
-from quorex.research.runs import KEPT, run_set
+from quorex.research.interrupt import stopped
+from quorex.research.runs import RUN_FIGURES, run_set
 from quorex.research.signals import Signal, prepare_signal
 from quorex.research.transport import resolve
 
 
 @dataclass
 class ChunkOutcome:
-    """A chunk's sets, their daily returns and figures (``KEPT``) by row, and their errors.
+    """A chunk's sets, their daily returns and figures (``RUN_FIGURES``) by row, the day each first
+    held a position (``NO_POSITION`` for none) and their errors.
 
-    One matrix each: a chunk's results are two allocations, not one per set
-    (small arrays kept between a run's large temporaries would pin the
+    One matrix each: a chunk's results are a few allocations, not a few per
+    set (small arrays kept between a run's large temporaries would pin the
     allocator's memory for as long as the chunk runs).
     """
 
     indices: np.ndarray
     returns: np.ndarray  # sets × calendar days
-    figures: np.ndarray  # sets × KEPT
+    figures: np.ndarray  # sets × RUN_FIGURES
+    first_days: np.ndarray  # int64
     errors: list[str | None]
 
 
@@ -34,9 +37,21 @@ def signal_task(source: Any, params: dict[str, Any]) -> Signal:
 
 
 def run_chunk(source: Any, signal_source: Any, indices: list[int], settings: list[dict[str, Any]]) -> ChunkOutcome:
-    """Run a chunk of sets of one signal; a failing set records its error and the others go on."""
+    """Run a chunk of sets of one signal; a failing set records its error and the others go on.
+
+    After Ctrl-C (in this process) no further set starts: the outcome then
+    holds the sets that ran.
+    """
     workload, signal = resolve(source), resolve(signal_source)
     returns = np.empty((len(indices), len(workload.calendar.rows)))
-    figures = np.empty((len(indices), len(KEPT)))
-    errors = [run_set(workload, signal, params, returns[k], figures[k]) for k, params in enumerate(settings)]
-    return ChunkOutcome(np.asarray(indices, dtype=np.int64), returns, figures, errors)
+    figures = np.empty((len(indices), len(RUN_FIGURES)))
+    first_days = np.empty(len(indices), dtype=np.int64)
+    errors: list[str | None] = []
+    for k, params in enumerate(settings):
+        if stopped(workload):
+            break
+        error, first_days[k] = run_set(workload, signal, params, returns[k], figures[k])
+        errors.append(error)
+    ran = len(errors)
+    return ChunkOutcome(np.asarray(indices[:ran], dtype=np.int64), returns[:ran], figures[:ran], first_days[:ran],
+                        errors)

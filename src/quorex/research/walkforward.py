@@ -175,6 +175,7 @@ def _run_window(
         _restricted(strategy, train_last), train_prices if is_mapping else train_prices["close"], grid,
         executor=executor, progress=False, **fixed,
     )
+    refuse_failed_window(result.table, dates, window)
     test_dates = dates[window.test_start : window.test_end]
     try:
         chosen = best_index(result.table, by)
@@ -192,6 +193,23 @@ def _run_window(
     return _WindowOutcome(
         result.sets[chosen], chosen, result.table.loc[chosen, list(FIGURES)],
         returns.reindex(test_dates, fill_value=0.0), result.params,
+    )
+
+
+def refuse_failed_window(table: pd.DataFrame, dates: pd.DatetimeIndex, window: Window) -> None:
+    """A window where every set raised is an error naming the window and the sets' errors.
+
+    Without it the window would stay in cash and the strategy's fault would
+    read as a flat stretch of the out-of-sample equity.
+    """
+    errors = table["error"]
+    if len(errors) == 0 or errors.isna().any():
+        return
+    distinct = errors.value_counts(sort=False)
+    listed = "; ".join(f"{message} ({count} set{'s' if count > 1 else ''})" for message, count in distinct.items())
+    raise ValueError(
+        f"walk-forward: every set failed on the train window {dates[window.train_start].date()} to "
+        f"{dates[window.test_start - 1].date()}: {listed}"
     )
 
 

@@ -35,11 +35,14 @@ class Calendar:
     def days(self) -> pd.DatetimeIndex:
         return self.figures.dates
 
-    @property
-    def years(self) -> float:
-        """From the first day to the last, in years of 365.25 days."""
+    def day_of(self, row: int) -> int:
+        """The day (its position in ``days``) of price row ``row``."""
+        return int(np.searchsorted(self.rows, row))
+
+    def years_from(self, day: int) -> float:
+        """From day ``day`` to the last day, in years of 365.25 days."""
         days = self.figures.dates
-        return years_between(days[0], days[-1]) if len(days) else 0.0
+        return years_between(days[day], days[-1])
 
 
 @dataclass(frozen=True)

@@ -12,21 +12,12 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.dates import dated_frame
+from quorex.backtest.inputs.dates import dated_frame, float_frame
 from quorex.backtest.inputs.messages import SHOWN, shown
+from quorex.backtest.inputs.rules import check_bad_prices
+from quorex.backtest.inputs.splits import suspected_splits
 
 PRICE_FIELDS = ("close", "open", "high", "low")
-BAD_PRICE_MODES = ("raise", "missing")
-
-
-def float_frame(frame: pd.DataFrame, what: str) -> pd.DataFrame:
-    """``frame`` with float64 values (unchanged when it already has them)."""
-    if (frame.dtypes == np.float64).all():
-        return frame
-    try:
-        return frame.astype(np.float64)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"{what} must be numeric ({exc})") from None
 
 
 def price_indexes(prices: object) -> dict[str, pd.Index]:
@@ -86,8 +77,7 @@ def check_prices(
     Returns the checked frames and, by field, each column's smallest price
     (NaN for a column without any), which ``check_priced_symbols`` reads.
     """
-    if bad_prices not in BAD_PRICE_MODES:
-        raise ValueError(f"bad_prices must be one of {list(BAD_PRICE_MODES)}, got {bad_prices!r}")
+    check_bad_prices(bad_prices)
     checked, lows = {}, {}
     for field, frame in frames.items():
         values = frame.to_numpy()
@@ -146,6 +136,7 @@ class PreparedPrices:
     frames: dict[str, pd.DataFrame]
     lowest: dict[str, np.ndarray]  # each column's smallest price, NaN without any
     dated: dict[str, pd.Index]  # the frames' date indexes as given, for the timezone check
+    suspected_splits: pd.DataFrame  # closes that look unadjusted (``quorex.backtest.inputs.splits``)
 
 
 def prepare_prices(prices: object, bad_prices: str = "raise") -> PreparedPrices:
@@ -153,7 +144,8 @@ def prepare_prices(prices: object, bad_prices: str = "raise") -> PreparedPrices:
     if isinstance(prices, PreparedPrices):
         return prices
     frames, lowest = check_prices(price_frames(prices), bad_prices)
-    return PreparedPrices(frames=frames, lowest=lowest, dated=price_indexes(prices))
+    return PreparedPrices(frames=frames, lowest=lowest, dated=price_indexes(prices),
+                          suspected_splits=suspected_splits(frames["close"]))
 
 
 def trade_price_frame(frames: Mapping[str, pd.DataFrame], trade_at: str) -> pd.DataFrame:

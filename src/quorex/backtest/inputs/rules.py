@@ -8,22 +8,27 @@ a value is refused up front exactly when a backtest would refuse it.
 from __future__ import annotations
 
 import math
-from collections.abc import Collection
+from collections.abc import Collection, Mapping
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.dates import to_datetime_index
+from quorex.backtest.inputs.dates import dated_frame, dated_series, float_frame, to_datetime_index
 from quorex.backtest.market import as_market, market_costs
 
 # A commission or tax this large is a percent typed as a fraction.
 MAX_COST_RATIO = 0.05
 STOP_RULES = ("stop_loss", "take_profit", "trail_stop")
-# The engine's setting of each exit rule when it is off.
-STOP_OFF = {"stop_loss": 1.0, "take_profit": math.inf, "trail_stop": math.inf}
+# The engine's setting of each exit rule when it is off: a distance no price reaches,
+# on either side (a stop loss of 1.0 would still close a short that lost 100 %).
+STOP_OFF = {"stop_loss": math.inf, "take_profit": math.inf, "trail_stop": math.inf}
+# A fall larger than the whole entry value (or peak) is a percent typed as a fraction.
+MAX_STOP_DISTANCE = {"stop_loss": 1.0, "trail_stop": 1.0}
 SWITCHES = ("touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period", "periodically_rebalance")
 TRADE_AT = ("close", "open")
+BAD_PRICE_MODES = ("raise", "missing")
+DAY_NANOSECONDS = 86_400 * 10**9
 
 
 def check_cost(name: str, value: Any) -> float:
@@ -59,11 +64,25 @@ def stop_arguments(
         if value is None:
             out[name] = STOP_OFF[name]
             continue
-        value = float(value)
-        if not value > 0:
-            raise ValueError(f"{name} must be a positive fraction or None, got {value}")
-        out[name] = value
+        out[name] = check_stop(name, value)
     return out
+
+
+def check_stop(name: str, value: Any) -> float:
+    """An exit distance as a float: above 0, and at most 1 for the stop loss and the trailing stop."""
+    try:
+        distance = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a positive fraction or None, got {value!r}") from None
+    if not distance > 0:
+        raise ValueError(f"{name} must be a positive fraction or None, got {value!r}")
+    limit = MAX_STOP_DISTANCE.get(name)
+    if limit is not None and distance > limit:
+        raise ValueError(
+            f"{name}={distance:g} means a fall of {distance * 100:.4g} %; exit distances are fractions: "
+            f"for {distance:g} % pass {distance / 100:g}"
+        )
+    return distance
 
 
 def check_run_settings(position_limit: float, window: int, step: int) -> None:
@@ -92,15 +111,31 @@ def check_touched_exit(touched_exit: Any, fields: Collection[str]) -> None:
             raise ValueError(f"touched_exit needs prices {missing} besides 'close'")
 
 
+def rebalance_offset(rebalance: str) -> pd.DateOffset:
+    """A rebalance alias as its offset: a period of whole days or longer, going forward."""
+    try:
+        offset = pd.tseries.frequencies.to_offset(rebalance)
+    except ValueError:
+        raise ValueError(f"rebalance: unknown frequency {rebalance!r}") from None
+    if offset.n <= 0:
+        raise ValueError(f"rebalance={rebalance!r}: the period must be positive (e.g. 'ME', '2W-FRI')")
+    try:
+        span = pd.Timedelta(offset)
+    except (TypeError, ValueError):
+        span = None  # calendar periods (weeks, months, ...) are days or longer
+    if span is not None and span.value % DAY_NANOSECONDS != 0:
+        raise ValueError(
+            f"rebalance={rebalance!r} is finer than a day; prices are daily: use 'D', 'W-FRI', 'ME', ..."
+        )
+    return offset
+
+
 def check_rebalance(rebalance: Any) -> None:
     """An offset alias, a list of dates, or None."""
     if rebalance is None:
         return
     if isinstance(rebalance, str):
-        try:
-            pd.tseries.frequencies.to_offset(rebalance)
-        except ValueError:
-            raise ValueError(f"rebalance: unknown frequency {rebalance!r}") from None
+        rebalance_offset(rebalance)
     elif isinstance(rebalance, (pd.Index, np.ndarray, list, tuple)):
         to_datetime_index(pd.Index(rebalance), "rebalance")
     else:
@@ -115,29 +150,67 @@ def check_switch(name: str, value: Any) -> None:
         raise ValueError(f"{name} must be True or False, got {value!r}")
 
 
+def check_bad_prices(mode: Any) -> None:
+    """How zero, negative and infinite prices are handled: "raise" or "missing"."""
+    if mode not in BAD_PRICE_MODES:
+        raise ValueError(f"bad_prices must be one of {list(BAD_PRICE_MODES)}, got {mode!r}")
+
+
+def checked_benchmark(benchmark: object) -> pd.Series | None:
+    """The given benchmark on naive dates, sorted, as float64; None when not given."""
+    if benchmark is None:
+        return None
+    series = dated_series(benchmark, "benchmark")
+    return series.rename(benchmark.name or "benchmark")
+
+
+def checked_turnover(turnover: object) -> pd.DataFrame | None:
+    """The traded values as a date-indexed float frame; None when not given."""
+    return None if turnover is None else float_frame(dated_frame(turnover, "turnover"), "turnover")
+
+
+def checked_categories(categories: object) -> dict[str, pd.DataFrame] | None:
+    """The category flags as date-indexed frames; None when not given."""
+    if categories is None:
+        return None
+    if not isinstance(categories, Mapping):
+        raise TypeError(f"categories must be a dict of DataFrames, got {type(categories).__name__}")
+    return {name: dated_frame(flags, f"categories[{name!r}]") for name, flags in categories.items()}
+
+
+# The inputs only a report's tables read (a sweep checks them up front and leaves them out of its runs).
+REPORT_INPUTS = {"benchmark": checked_benchmark, "turnover": checked_turnover, "categories": checked_categories}
+
+
 def check_rule(name: str, value: Any, fields: Collection[str]) -> None:
     """Refuse ``value`` for backtest argument ``name`` exactly when the backtest would.
 
-    ``fields`` are the price fields of the market the run will have.
+    ``fields`` are the price fields of the market the run will have. Every
+    argument of ``quorex.backtest`` but the weights and the prices has its
+    check here.
     """
     if name in STOP_RULES:
-        stop_arguments(**{**dict.fromkeys(STOP_RULES), name: value})
+        if value is not None:
+            check_stop(name, value)
     elif name in ("fee_ratio", "tax_ratio"):
         if value is not None:
             check_cost(name, value)
-    elif name == "market":
-        as_market(value)
-    elif name == "position_limit":
-        check_run_settings(value, 0, 1)
-    elif name == "excursion_window":
-        check_run_settings(1.0, value, 1)
-    elif name == "excursion_step":
-        check_run_settings(1.0, 0, value)
-    elif name == "trade_at":
-        check_trade_at(value, fields)
-    elif name == "rebalance":
-        check_rebalance(value)
     elif name in SWITCHES:
         check_switch(name, value)
-    if name == "touched_exit":
-        check_touched_exit(value, fields)
+        if name == "touched_exit":
+            check_touched_exit(value, fields)
+    elif name in REPORT_INPUTS:
+        REPORT_INPUTS[name](value)
+    else:
+        checks = {
+            "market": as_market,
+            "position_limit": lambda v: check_run_settings(v, 0, 1),
+            "excursion_window": lambda v: check_run_settings(1.0, v, 1),
+            "excursion_step": lambda v: check_run_settings(1.0, 0, v),
+            "trade_at": lambda v: check_trade_at(v, fields),
+            "rebalance": check_rebalance,
+            "bad_prices": check_bad_prices,
+        }
+        if name not in checks:
+            raise ValueError(f"{name!r} is not an argument of quorex.backtest")
+        checks[name](value)

@@ -7,9 +7,9 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.dates import dated_frame, to_datetime_index
+from quorex.backtest.inputs.dates import dated_frame, float_frame, to_datetime_index
 from quorex.backtest.inputs.messages import DataWarning, shown
-from quorex.backtest.inputs.prices import float_frame
+from quorex.backtest.inputs.rules import rebalance_offset
 
 Rebalance = str | pd.DatetimeIndex | None
 # Trading dates after its last price at which a stock given weight is stale.
@@ -46,13 +46,58 @@ def _is_boolean(column: pd.Series) -> bool:
 
 def _numeric_weights(frame: pd.DataFrame) -> pd.DataFrame:
     if len(frame.columns) and all(_is_boolean(frame[c]) for c in frame.columns):
-        picked = frame.eq(True)  # gaps (NaN) are not selected
+        # Nullable and pyarrow booleans as plain ones; gaps (NaN, NA) are not selected.
+        picked = frame.eq(True).fillna(False).astype(bool)
         count = picked.sum(axis=1).replace(0, np.nan)
         return picked.div(count, axis=0).fillna(0.0)
     numeric = float_frame(frame, "weights")
     if numeric.isna().to_numpy().any():
         numeric = numeric.fillna(0.0)
+    magnitude = np.abs(numeric.to_numpy())
+    refuse_unbounded_weights(numeric, magnitude)
+    warn_weights_above_one(numeric, magnitude)
     return numeric
+
+
+def refuse_unbounded_weights(weights: pd.DataFrame, magnitude: np.ndarray) -> None:
+    """An infinite weight, or a row whose absolute weights sum to infinity, is refused.
+
+    A row is scaled by its absolute sum; an infinite one turns every weight
+    into NaN or 0 and the equity into NaN from that date on.
+    """
+    row_sum = magnitude.sum(axis=1)
+    if np.isfinite(row_sum).all():
+        return
+    row = int(np.flatnonzero(~np.isfinite(row_sum))[0])
+    column = int(np.argmax(magnitude[row]))
+    value = weights.iat[row, column]
+    what = "is infinite" if np.isinf(value) else "makes the row's absolute sum overflow to infinity"
+    raise ValueError(
+        f"weights: the weight of {weights.columns[column]!r} on {weights.index[row].date()} ({value:g}) {what}; "
+        "weights are fractions of equity (1.0 = 100 %)"
+    )
+
+
+def warn_weights_above_one(weights: pd.DataFrame, magnitude: np.ndarray) -> None:
+    """A ``DataWarning`` for a weight above 1 in absolute value: probably a percent.
+
+    A row whose absolute weights sum to more than 1 is scaled down to a fully
+    invested portfolio, so weights of 5 meaning 5 % would silently become
+    equal shares of the whole equity.
+    """
+    if not magnitude.size:
+        return
+    row, column = divmod(int(np.argmax(magnitude)), magnitude.shape[1])
+    if magnitude[row, column] <= 1.0:
+        return
+    largest = weights.iat[row, column]
+    warnings.warn(
+        f"weights: the weight of {weights.columns[column]!r} on {weights.index[row].date()} is {largest:g}; "
+        "weights are fractions of equity (1.0 = 100 %) and a row summing to more than 1 is scaled to a "
+        f"fully invested portfolio; for {largest:g} % pass {largest / 100:g}",
+        DataWarning,
+        stacklevel=5,
+    )
 
 
 def drop_unchanged_rows(weights: pd.DataFrame) -> pd.DataFrame:
@@ -78,10 +123,7 @@ def resample_dates(
     if rebalance is None:
         return weight_index
     if isinstance(rebalance, str):
-        try:
-            pd.tseries.frequencies.to_offset(rebalance)
-        except ValueError:
-            raise ValueError(f"rebalance: unknown frequency {rebalance!r}") from None
+        rebalance_offset(rebalance)
         dates = price_index.append(pd.DatetimeIndex([next_date]).as_unit("ns"))
         last = pd.Series(dates, index=dates).resample(rebalance).last().dropna()
         return pd.DatetimeIndex(last[last < next_date].to_numpy()).as_unit("ns")

@@ -17,9 +17,9 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.dates import check_timezones, dated_frame, dated_indexes
+from quorex.backtest.inputs.dates import check_timezones, dated_frame, dated_indexes, float_frame
 from quorex.backtest.inputs.messages import SHOWN, DataWarning, shown
-from quorex.backtest.inputs.prices import float_frame, prepare_prices, price_indexes, trade_price_frame
+from quorex.backtest.inputs.prices import prepare_prices, price_indexes, trade_price_frame
 
 DEFAULT_PERIODS = (1, 5, 21)
 
