@@ -15,7 +15,13 @@ missing), momentum weights (the 50 stocks with the best return over
   the precomputed weights (the sweep's own cost); and on 2 threads with the
   momentum computed by the strategy (its calls counted); each sweep the
   faster of two after a small one that starts the workers;
-- what a set costs besides the engine, on one thread.
+- what a set costs besides the engine, on one thread, and what the figures
+  measured at the end over the common period cost.
+
+Each sweep is timed on the wall clock and in CPU seconds (``os.times()`` of
+this process plus the CPU time of its worker processes, read with psutil):
+the machine may be shared, and the load (``os.getloadavg()``) is printed
+before and after.
 
 S2 (scale): 1,000 dates x 50 stocks, 2 lookbacks x 50 stop_loss x 50
 take_profit x 20 trail_stop = 100,000 sets with ``store=``, each sweep in
@@ -33,6 +39,7 @@ from __future__ import annotations
 import argparse
 import json
 import multiprocessing
+import os
 import signal
 import subprocess
 import sys
@@ -49,6 +56,7 @@ import quorex
 from quorex import stats
 from quorex.backtest.engine import run_engine
 from quorex.research import runs
+from quorex.research import sweep as sweep_module
 from quorex.research.grid import expand_grid
 from quorex.research.runs import set_rules
 from quorex.research.signals import prepare_signal
@@ -121,20 +129,40 @@ def engine_alone(close: pd.DataFrame, strategy: Precomputed) -> float:
     return seconds
 
 
-def timed_sweep(strategy, close, executor: Executor | None, repeats: int = REPEATS) -> tuple[float, pd.DataFrame]:
-    """The fastest of ``repeats`` sweeps, after a small one that starts the workers."""
+def cpu_seconds() -> float:
+    """CPU seconds of this process (and of its ended children) and of its live worker processes."""
+    import psutil
+
+    times = os.times()
+    own = times.user + times.system + times.children_user + times.children_system
+    workers = 0.0
+    for process in psutil.Process().children(recursive=True):
+        try:
+            used = process.cpu_times()
+        except psutil.NoSuchProcess:
+            continue
+        workers += used.user + used.system
+    return own + workers
+
+
+def timed_sweep(strategy, close, executor: Executor | None, repeats: int = REPEATS,
+                ) -> tuple[float, float, pd.DataFrame]:
+    """Wall and CPU seconds of the fastest of ``repeats`` sweeps, after a small one that starts the workers."""
     quorex.sweep(strategy, close.iloc[:300], {"lookback": [20], "stop_loss": [None, 0.1]}, executor=executor,
                  progress=False, **FIXED)
-    best, table = float("inf"), None
+    best, cpu, table = float("inf"), float("nan"), None
     for _ in range(repeats):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), cpu_seconds()
         result = quorex.sweep(strategy, close, s1_grid(), executor=executor, progress=False, **FIXED)
-        best, table = min(best, time.perf_counter() - start), result.table
-    return best, table
+        seconds, used = time.perf_counter() - start, cpu_seconds() - start_cpu
+        if seconds < best:
+            best, cpu, table = seconds, used, result.table
+    return best, cpu, table
 
 
 def profile_per_set(close: pd.DataFrame, strategy: Precomputed, n_sets: int = 128) -> dict[str, float]:
-    """Milliseconds per set, on one thread: the engine, the figures, and the rules and inputs lookup."""
+    """Milliseconds per set, on one thread: the engine, the run's daily returns and figures, and the
+    rules and inputs lookup."""
     spent: Counter = Counter()
 
     def timing(name, fn):
@@ -146,14 +174,16 @@ def profile_per_set(close: pd.DataFrame, strategy: Precomputed, n_sets: int = 12
                 spent[name] += time.perf_counter() - start
         return wrapper
 
-    originals = runs.run_engine, runs.run_figures
-    runs.run_engine, runs.run_figures = timing("engine", runs.run_engine), timing("figures", runs.run_figures)
+    names = ("run_engine", "daily_returns", "run_figures")
+    originals = {name: getattr(runs, name) for name in names}
+    for name in names:
+        setattr(runs, name, timing(name, originals[name]))
     try:
         workload = Workload(close, None, strategy, dict(FIXED))
         signal = prepare_signal(workload, {"lookback": 60})
         sets = expand_grid(RULES)[: n_sets]
         returns = np.empty((n_sets, len(workload.calendar.rows)))
-        figures = np.empty((n_sets, len(runs.KEPT)))
+        figures = np.empty((n_sets, len(runs.RUN_FIGURES)))
         runs.run_set(workload, signal, sets[0], returns[0], figures[0])  # the engine inputs, built once
         spent.clear()
         start = time.perf_counter()
@@ -161,11 +191,34 @@ def profile_per_set(close: pd.DataFrame, strategy: Precomputed, n_sets: int = 12
             runs.run_set(workload, signal, settings, returns[i], figures[i])
         total = time.perf_counter() - start
     finally:
-        runs.run_engine, runs.run_figures = originals
+        for name in names:
+            setattr(runs, name, originals[name])
     per = {name: 1e3 * value / len(sets) for name, value in spent.items()}
-    per["rest"] = 1e3 * total / len(sets) - per["engine"] - per["figures"]
+    per["rest"] = 1e3 * total / len(sets) - sum(per.values())
     per["total"] = 1e3 * total / len(sets)
     return per
+
+
+def measured_at_end(close: pd.DataFrame, strategy: Precomputed) -> float:
+    """Seconds the figures over the common period take at the end of a 2-thread sweep (reading
+    the returns included)."""
+    spent = []
+    original = sweep_module.measure
+
+    def timed(*args, **kwargs):
+        start = time.perf_counter()
+        try:
+            return original(*args, **kwargs)
+        finally:
+            spent.append(time.perf_counter() - start)
+
+    sweep_module.measure = timed
+    try:
+        with ThreadPoolExecutor(2) as executor:
+            quorex.sweep(strategy, close, s1_grid(), executor=executor, progress=False, **FIXED)
+    finally:
+        sweep_module.measure = original
+    return spent[-1]
 
 
 def bench_throughput(with_dask: bool) -> None:
@@ -174,10 +227,12 @@ def bench_throughput(with_dask: bool) -> None:
     n_sets = len(LOOKBACKS) * int(np.prod([len(v) for v in RULES.values()]))
     print(f"S1: {len(close):,} dates x {close.shape[1]} stocks, {len(LOOKBACKS)} signals x "
           f"{n_sets // len(LOOKBACKS)} exit rules = {n_sets:,} sets")
+    start_cpu = cpu_seconds()
     engine_seconds = engine_alone(close, strategy)
+    engine_cpu = (cpu_seconds() - start_cpu) / REPEATS
     engine_rate = n_sets / engine_seconds
     print(f"  engine.run alone, 1 thread       {engine_seconds:7.2f} s  {engine_rate:6.1f} calls/s "
-          f"({1e3 / engine_rate:.2f} ms a call)")
+          f"({1e3 / engine_rate:.2f} ms a call; about {engine_cpu:.2f} CPU s a pass, inputs lookup included)")
     runs_to_time = {
         "sweep, 1 thread": lambda: ThreadPoolExecutor(1),
         "sweep, 2 threads": lambda: ThreadPoolExecutor(2),
@@ -186,36 +241,39 @@ def bench_throughput(with_dask: bool) -> None:
     reference, serial = None, None
     for name, make in runs_to_time.items():
         with make() as executor:
-            seconds, table = timed_sweep(strategy, close, executor)
+            seconds, cpu, table = timed_sweep(strategy, close, executor)
         serial = serial or seconds
-        report(name, seconds, n_sets, engine_rate, serial)
+        report(name, seconds, cpu, n_sets, engine_rate, serial)
         reference = same(reference, table, name)
     if with_dask:
         from distributed import Client, LocalCluster
 
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                 Client(cluster) as client:
-            seconds, table = timed_sweep(strategy, close, client)
-        report("sweep, Dask LocalCluster(2)", seconds, n_sets, engine_rate, serial)
+            seconds, cpu, table = timed_sweep(strategy, close, client)
+        report("sweep, Dask LocalCluster(2)", seconds, cpu, n_sets, engine_rate, serial)
         same(reference, table, "Dask")
     with ThreadPoolExecutor(2) as executor:
         CALLS.clear()
-        seconds, table = timed_sweep(counted_momentum, close, executor, repeats=1)
+        seconds, cpu, table = timed_sweep(counted_momentum, close, executor, repeats=1)
         CALLS[20] -= 1  # the warm-up's call
-    report("  ... strategy computed", seconds, n_sets, engine_rate, serial)
+    report("  ... strategy computed", seconds, cpu, n_sets, engine_rate, serial)
     print(f"      strategy calls: {dict(CALLS)} ({sum(CALLS.values())} for {n_sets:,} sets)")
     same(reference, table, "computed strategy")
     per = profile_per_set(close, strategy)
-    print(f"  per set, 1 thread: {per['total']:.2f} ms = engine {per['engine']:.2f} + figures "
-          f"{per['figures']:.2f} + rules and inputs lookup {per['rest']:.2f} ms "
-          f"(outside the engine: {per['total'] - per['engine']:.2f} ms, "
-          f"{(per['total'] - per['engine']) / per['engine']:.0%} of the engine's time)")
+    print(f"  per set, 1 thread: {per['total']:.2f} ms = engine {per['run_engine']:.2f} + daily returns "
+          f"{per['daily_returns']:.2f} + trade figures and turnover {per['run_figures']:.2f} + rules and inputs "
+          f"lookup {per['rest']:.2f} ms (outside the engine: {per['total'] - per['run_engine']:.2f} ms, "
+          f"{(per['total'] - per['run_engine']) / per['run_engine']:.0%} of the engine's time)")
+    end = measured_at_end(close, strategy)
+    print(f"  at the end: the figures over the common period, {end:.2f} s for {n_sets:,} sets "
+          f"({1e3 * end / n_sets:.2f} ms a set, on the calling thread)")
 
 
-def report(name: str, seconds: float, n_sets: int, engine_rate: float, serial: float) -> None:
+def report(name: str, seconds: float, cpu: float, n_sets: int, engine_rate: float, serial: float) -> None:
     rate = n_sets / seconds
     print(f"  {name:<32} {seconds:7.2f} s  {rate:6.1f} sets/s  {rate / engine_rate:5.2f}x engine.run  "
-          f"{serial / seconds:5.2f}x serial")
+          f"{serial / seconds:5.2f}x serial  CPU {cpu:6.2f} s ({1e3 * cpu / n_sets:.2f} ms a set)")
 
 
 def same(reference: pd.DataFrame | None, table: pd.DataFrame, name: str) -> pd.DataFrame:
@@ -308,11 +366,13 @@ def main() -> None:
     if args.child:
         child(int(args.child[0]), args.child[1], args.child[2])
         return
+    print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if not args.skip_throughput:
         bench_throughput(not args.skip_dask)
     if not args.skip_scale:
         bench_scale(args.scale_sets)
     bench_pbo()
+    print("load average after: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""Sweeps at scale: each signal computed once, stores that resume to the same bits on every executor,
-stores of another sweep refused, and a sweep stopped by a killed worker or Ctrl-C resumed."""
+"""Sweeps at scale: each signal computed once, stores that resume to the same bits (and the same
+common period) on every executor, stores of another sweep refused, a sweep stopped by a killed worker
+or Ctrl-C resumed, and the figures measured at the end the same in any block of sets."""
 
 from __future__ import annotations
 
@@ -18,11 +19,16 @@ import pytest
 
 import quorex
 from quorex import cli
-from quorex.figures import daily_curve, day_rows
+from quorex.figures import daily_curve, day_rows, return_calendar
 from quorex.io.atomic import TEMP_PREFIX
 from quorex.io.synthetic import synthetic_market
-from quorex.research.signals import plan_signals
-from quorex.research.sweep import FIGURES, SweepError
+from quorex.research.interrupt import stop
+from quorex.research.measured import block_figures
+from quorex.research.results import MemoryResults, StoredResults
+from quorex.research.signals import plan_signals, prepare_signal
+from quorex.research.sweep import FIGURES, SweepError, sweep_identity
+from quorex.research.tasks import run_chunk
+from quorex.research.workload import Workload
 from quorex.research.walkforward import windows
 from quorex.research.tokens import token, value_key
 
@@ -98,6 +104,7 @@ def executor_of(request, kind):
 def assert_same(result, reference):
     pd.testing.assert_frame_equal(result.table, reference.table, check_exact=True)
     pd.testing.assert_frame_equal(result.returns, reference.returns, check_exact=True)
+    assert result.period == reference.period
 
 
 @pytest.mark.parametrize("kind", ["serial", "threads", "processes", "dask"])
@@ -307,3 +314,50 @@ def test_cli_sweep_resumes_from_its_store(tmp_path, capsys, prices):
     assert cli.main([*command[:-4], "--grid", "take_profit=0.3", *command[-2:],
                             "--out", str(tmp_path / "other")]) == 2
     assert "another sweep" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("n_days", [40, 5_000, 10_000])
+def test_each_curve_has_the_same_figures_alone_or_in_any_block(n_days):
+    rng = np.random.default_rng(n_days)
+    returns = np.asfortranarray(rng.normal(0.0004, 0.012, (n_days, 9)))
+    returns[:, 4] = np.nan  # a set that failed
+    returns[: n_days // 2, 6] = 0.0  # one in cash for half the period
+    calendar = return_calendar(pd.bdate_range("1995-01-02", periods=n_days))
+    together, moments = block_figures(returns, calendar)
+    for column in range(returns.shape[1]):
+        alone, own_moments = block_figures(np.asfortranarray(returns[:, column : column + 1]), calendar)
+        for name, values in alone.items():
+            assert np.array_equal(values, together[name][column : column + 1], equal_nan=True), (column, name)
+        np.testing.assert_array_equal(own_moments[0], moments[column])
+    part, _ = block_figures(np.asfortranarray(returns[:, 2:7]), calendar)
+    assert all(np.array_equal(part[name], together[name][2:7], equal_nan=True) for name in part)
+
+
+def test_the_common_period_starts_at_the_latest_first_position_of_the_sets_that_ran(prices):
+    def fails_slowest(prices, lookback=40):
+        if lookback == 120:
+            raise ValueError("no signal for 120")
+        return momentum(prices, lookback)
+
+    result = quorex.sweep(fails_slowest, prices, {"lookback": [20, 60, 120]}, progress=False, rebalance="ME")
+    assert result.table["error"].notna().tolist() == [False, False, True]
+    later = result.report(1).period()
+    assert (result.period.start, result.period.base) == (later.start, later.base)
+    assert result.measured_returns().index[0] == later.base
+
+
+def test_a_stopped_chunk_holds_only_the_sets_that_ran_and_stores_nothing(prices, tmp_path):
+    workload = Workload(prices, None, momentum, {"rebalance": "ME"})
+    signal = prepare_signal(workload, {"lookback": 20})
+    sets = [{"stop_loss": x} for x in (None, 0.05, 0.1)]
+    assert run_chunk(workload, signal, [0, 1, 2], sets).errors == [None, None, None]
+    stop(workload)  # Ctrl-C: the threads start no further set
+    stopped = run_chunk(workload, signal, [0, 1, 2], sets)
+    assert len(stopped.indices) == len(stopped.returns) == len(stopped.first_days) == len(stopped.errors) == 0
+    days = workload.calendar.days
+    store = StoredResults.open(tmp_path / "store", sweep_identity(workload, sets), 3, days)
+    store.add(stopped)
+    assert store.pending().tolist() == [0, 1, 2]  # a resume runs them all
+    memory = MemoryResults(3, days)
+    memory.add(stopped)
+    assert memory.rows()[2] == [None, None, None] and np.isnan(memory.returns()).all()
