@@ -37,6 +37,7 @@ PBO: 1,000 strategies x 5,000 days of normal returns, 16 blocks.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import multiprocessing
 import os
@@ -56,7 +57,6 @@ import quorex
 from quorex import stats
 from quorex.backtest.engine import run_engine
 from quorex.research import runs
-from quorex.research import sweep as sweep_module
 from quorex.research.grid import expand_grid
 from quorex.research.runs import set_rules
 from quorex.research.signals import prepare_signal
@@ -203,6 +203,7 @@ def measured_at_end(close: pd.DataFrame, strategy: Precomputed) -> float:
     """Seconds the figures over the common period take at the end of a 2-thread sweep (reading
     the returns included)."""
     spent = []
+    sweep_module = importlib.import_module("quorex.research.sweep")  # the package's ``sweep`` is the function
     original = sweep_module.measure
 
     def timed(*args, **kwargs):

@@ -25,6 +25,7 @@ from quorex.io.synthetic import synthetic_market
 from quorex.research.interrupt import stop
 from quorex.research.measured import block_figures
 from quorex.research.results import MemoryResults, StoredResults
+from quorex.research.runs import RUN_FIGURES
 from quorex.research.signals import plan_signals, prepare_signal
 from quorex.research.sweep import FIGURES, SweepError, sweep_identity
 from quorex.research.tasks import run_chunk
@@ -158,8 +159,12 @@ def test_stored_and_resumed_sweeps_equal_the_sweep_in_memory(request, prices, re
 
 
 def test_a_complete_store_runs_nothing(prices, tmp_path, counted):
+    import pyarrow as pa
+
+    pool = pa.default_memory_pool().backend_name
     store = tmp_path / "store"
     first = quorex.sweep(momentum, prices, GRID, progress=False, rebalance="ME", store=store, calls=str(counted))
+    assert pa.default_memory_pool().backend_name == pool  # the store's writes leave Arrow's default as it was
     gone = subprocess.Popen([sys.executable, "-c", "pass"])
     gone.wait()  # a writer killed halfway leaves a temp file named by its process
     (store / "parts" / f"{TEMP_PREFIX}{gone.pid}-interrupted").write_bytes(b"PAR1 half a part")
@@ -360,4 +365,7 @@ def test_a_stopped_chunk_holds_only_the_sets_that_ran_and_stores_nothing(prices,
     assert store.pending().tolist() == [0, 1, 2]  # a resume runs them all
     memory = MemoryResults(3, days)
     memory.add(stopped)
-    assert memory.rows()[2] == [None, None, None] and np.isnan(memory.returns()).all()
+    figures = {name: np.zeros(3) for name in RUN_FIGURES}
+    first_days, errors = memory.rows(figures)
+    assert errors == [None, None, None] and (first_days < 0).all() and np.isnan(memory.returns()).all()
+    assert all(np.isnan(values).all() for values in figures.values())

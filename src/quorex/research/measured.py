@@ -14,7 +14,7 @@ the same whatever the chunking, the executor or a resume.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 
 import numpy as np
 import pandas as pd
@@ -43,22 +43,22 @@ def sweep_period(days: pd.DatetimeIndex, first_days: np.ndarray, ran: np.ndarray
     return period, int(days.searchsorted(period.base))
 
 
-def measure(curves: Iterable[tuple[np.ndarray, np.ndarray]], days: pd.DatetimeIndex, n_sets: int,
-            ) -> tuple[dict[str, np.ndarray], np.ndarray]:
-    """``MEASURED_FIGURES`` of every set, and its ``SHARPE_MOMENTS`` (sets × moments).
+def measure(curves: Iterable[tuple[np.ndarray, np.ndarray]], days: pd.DatetimeIndex,
+            figures: Mapping[str, np.ndarray]) -> np.ndarray:
+    """Every set's ``MEASURED_FIGURES`` into ``figures`` (one array by name, indexed by set), and
+    its ``SHARPE_MOMENTS`` (sets × moments; NaN for a set without returns).
 
     ``curves`` yields blocks of sets and their daily returns on ``days`` (the
     period from its base: days × sets, column by column).
     """
-    figures = {name: np.full(n_sets, np.nan) for name in MEASURED_FIGURES}
-    observed = np.full((n_sets, len(SHARPE_MOMENTS)), np.nan)
+    observed = np.full((len(figures[MEASURED_FIGURES[0]]), len(SHARPE_MOMENTS)), np.nan)
     calendar = return_calendar(days)
     for sets, block in curves:
         found, found_moments = block_figures(block, calendar)
         for name in MEASURED_FIGURES:
             figures[name][sets] = found[name]
         observed[sets] = found_moments
-    return figures, observed
+    return observed
 
 
 def block_figures(returns: np.ndarray, calendar: ReturnCalendar) -> tuple[dict[str, np.ndarray], np.ndarray]:

@@ -18,8 +18,10 @@ from __future__ import annotations
 
 import json
 import os
+import threading
 import uuid
 from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -33,6 +35,10 @@ from quorex.research.tasks import ChunkOutcome
 STORE_FORMAT = 2
 MANIFEST = "sweep.json"
 PARTS = "parts"
+# Stores reading or writing now, and Arrow's default pool before the first of them (``_on_the_heap``).
+_HEAP_LOCK = threading.Lock()
+_heap_users = 0
+_pool_before: Any = None
 # The most daily returns one block of ``MemoryResults.curves`` holds, in bytes: the figures of
 # 1,024 curves of 5,000 days ran fastest in blocks of about this size (twice as fast as 128 KiB or 4 MiB).
 CURVE_BYTES = 1 << 20
@@ -43,7 +49,8 @@ class MemoryResults:
 
     def __init__(self, n_sets: int, days: pd.DatetimeIndex) -> None:
         self.days = days
-        self.figures, self.first_days = run_rows(n_sets)
+        self.figures = np.full((n_sets, len(RUN_FIGURES)), np.nan)
+        self.first_days = np.full(n_sets, NO_POSITION, dtype=np.int64)
         self.errors: list[str | None] = [None] * n_sets
         self.matrix = np.full((len(days), n_sets), np.nan)
 
@@ -57,9 +64,12 @@ class MemoryResults:
         for index, error in zip(chunk.indices.tolist(), chunk.errors):
             self.errors[index] = error
 
-    def rows(self) -> tuple[np.ndarray, np.ndarray, list[str | None]]:
-        """Every set's ``RUN_FIGURES``, first day with a position, and error."""
-        return self.figures, self.first_days, self.errors
+    def rows(self, figures: Mapping[str, np.ndarray]) -> tuple[np.ndarray, list[str | None]]:
+        """Every set's ``RUN_FIGURES`` into ``figures`` (one array by name, indexed by set); every
+        set's first day with a position, and its error."""
+        for k, name in enumerate(RUN_FIGURES):
+            figures[name][:] = self.figures[:, k]
+        return self.first_days, self.errors
 
     def returns(self) -> np.ndarray:
         return self.matrix
@@ -73,11 +83,6 @@ class MemoryResults:
             yield np.arange(start, stop), np.asfortranarray(self.matrix[first_day:, start:stop])
 
 
-def run_rows(n_sets: int) -> tuple[np.ndarray, np.ndarray]:
-    """Every set's ``RUN_FIGURES`` (NaN until filled) and first day with a position (none yet)."""
-    return np.full((n_sets, len(RUN_FIGURES)), np.nan), np.full(n_sets, NO_POSITION, dtype=np.int64)
-
-
 def _parquet() -> Any:
     try:
         import pyarrow as pa
@@ -86,6 +91,32 @@ def _parquet() -> Any:
         raise ImportError("store= keeps the results in Parquet files and needs pyarrow: "
                           "pip install 'quorex[parquet]'") from None
     return pa, pq
+
+
+@contextmanager
+def _on_the_heap(pa: Any) -> Iterator[None]:
+    """Arrow's allocations of the block on the process heap, as NumPy's are.
+
+    Arrow's default allocator keeps much of what it frees for reuse: written
+    and read part by part, the store of a sweep of 100,000 sets raised its
+    peak by about 30 MiB that way (bench/sweep.py); on the heap NumPy reuses
+    that memory. The pool is Arrow's process-wide default, switched while
+    any store reads or writes (buffers remember their pool, so nothing else
+    changes) and switched back by the last one.
+    """
+    global _heap_users, _pool_before
+    with _HEAP_LOCK:
+        if _heap_users == 0:
+            _pool_before = pa.default_memory_pool()
+            pa.set_memory_pool(pa.system_memory_pool())
+        _heap_users += 1
+    try:
+        yield
+    finally:
+        with _HEAP_LOCK:
+            _heap_users -= 1
+            if _heap_users == 0:
+                pa.set_memory_pool(_pool_before)
 
 
 class StoredResults:
@@ -124,53 +155,56 @@ class StoredResults:
         return sorted(self.parts.glob("*.parquet"))
 
     def pending(self) -> np.ndarray:
-        _, pq = _parquet()
         done = np.zeros(self.n_sets, dtype=bool)
-        for file in self._files():
-            done[pq.read_table(file, columns=["set"]).column("set").to_numpy()] = True
+        for sets, _, _ in self._read([]):
+            done[sets] = True
         return np.flatnonzero(~done)
 
     def add(self, chunk: ChunkOutcome) -> None:
         if len(chunk.indices) == 0:
             return
         pa, pq = _parquet()
-        columns: dict[str, Any] = {"set": pa.array(chunk.indices)}
-        columns.update((name, pa.array(chunk.figures[:, k])) for k, name in enumerate(RUN_FIGURES))
-        columns["first_day"] = pa.array(chunk.first_days)
-        columns["error"] = pa.array(chunk.errors, pa.string())
-        failed = pa.array([error is not None for error in chunk.errors])
-        columns["returns"] = pa.FixedSizeListArray.from_arrays(pa.array(chunk.returns.ravel()), len(self.days),
-                                                               mask=failed)
-        sink = pa.BufferOutputStream()
-        # Dictionaries only for the error texts: for figures and returns they cost
-        # memory (held by Arrow's allocator afterwards) and save nothing.
-        pq.write_table(pa.table(columns), sink, use_dictionary=["error"])
+        with _on_the_heap(pa):
+            columns: dict[str, Any] = {"set": pa.array(chunk.indices)}
+            columns.update((name, pa.array(chunk.figures[:, k])) for k, name in enumerate(RUN_FIGURES))
+            columns["first_day"] = pa.array(chunk.first_days)
+            columns["error"] = pa.array(chunk.errors, pa.string())
+            failed = pa.array([error is not None for error in chunk.errors])
+            columns["returns"] = pa.FixedSizeListArray.from_arrays(pa.array(chunk.returns.ravel()),
+                                                                   len(self.days), mask=failed)
+            sink = pa.BufferOutputStream()
+            # Dictionaries only for the error texts: for figures and returns they cost
+            # memory and save nothing.
+            pq.write_table(pa.table(columns), sink, use_dictionary=["error"])
+            part = sink.getvalue()
         name = f"{int(chunk.indices.min()):010d}-{uuid.uuid4().hex[:12]}.parquet"
-        write_atomically(self.parts / name, sink.getvalue())
+        write_atomically(self.parts / name, part)
 
     def _read(self, columns: list[str]) -> Iterator[tuple[np.ndarray, np.ndarray, Any]]:
         """Every part's sets, which of them no earlier part (by name) had, and its ``columns``."""
-        _, pq = _parquet()
+        pa, pq = _parquet()
         seen = np.zeros(self.n_sets, dtype=bool)
         for file in self._files():
-            table = pq.read_table(file, columns=["set", *columns])
+            with _on_the_heap(pa):
+                table = pq.read_table(file, columns=["set", *columns])
             sets = table.column("set").to_numpy()
             fresh = ~seen[sets]
             seen[sets] = True
             yield sets, fresh, table
 
-    def rows(self) -> tuple[np.ndarray, np.ndarray, list[str | None]]:
-        """Every set's ``RUN_FIGURES``, first day with a position, and error."""
-        figures, first_days = run_rows(self.n_sets)
+    def rows(self, figures: Mapping[str, np.ndarray]) -> tuple[np.ndarray, list[str | None]]:
+        """Every set's ``RUN_FIGURES`` into ``figures`` (one array by name, indexed by set, NaN where
+        missing); every set's first day with a position, and its error."""
+        first_days = np.full(self.n_sets, NO_POSITION, dtype=np.int64)
         errors: list[str | None] = [None] * self.n_sets
         for sets, fresh, table in self._read([*RUN_FIGURES, "first_day", "error"]):
-            values = np.column_stack([table.column(name).to_numpy() for name in RUN_FIGURES])
-            figures[sets[fresh]] = values[fresh]
+            for name in RUN_FIGURES:
+                figures[name][sets[fresh]] = table.column(name).to_numpy()[fresh]
             first_days[sets[fresh]] = table.column("first_day").to_numpy()[fresh]
             texts = np.array(table.column("error").to_pylist(), dtype=object)
             for index, error in zip(sets[fresh].tolist(), texts[fresh]):
                 errors[index] = error
-        return figures, first_days, errors
+        return first_days, errors
 
     def _curves(self) -> Iterator[tuple[np.ndarray, np.ndarray]]:
         """Each part's sets (those no earlier part had) and their daily returns (sets × days)."""

@@ -196,7 +196,11 @@ def _ranges(indices: list[int]) -> str:
 
 def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: list[dict[str, Any]],
               workload: Workload) -> SweepResult:
-    run_figures, first_days, errors = results.rows()
+    # The table's figures, filled column by column where they are found: a sweep of many
+    # sets holds them once.
+    figures = np.full((len(sets), len(FIGURES)), np.nan, order="F")
+    columns = {name: figures[:, k] for k, name in enumerate(FIGURES)}
+    first_days, errors = results.rows({name: columns[name] for name in RUN_FIGURES})
     for loss in lost:
         reason = f"not run: the executor failed ({type(loss.reason).__name__}: {loss.reason})"
         for i in loss.indices:
@@ -204,15 +208,9 @@ def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: li
     days = results.days
     ran = np.array([error is None for error in errors], dtype=bool)
     period, base = sweep_period(days, first_days, ran)
-    figures = np.full((len(sets), len(FIGURES)), np.nan, order="F")
-    for k, name in enumerate(RUN_FIGURES):
-        figures[:, FIGURES.index(name)] = run_figures[:, k]
-    del run_figures
     if base < len(days):
-        measured, observed = measure(results.curves(base), days[base:], len(sets))
-        for name in MEASURED_FIGURES:
-            figures[:, FIGURES.index(name)] = measured[name]
-        figures[:, FIGURES.index("dsr")] = deflated_sharpe(observed)
+        observed = measure(results.curves(base), days[base:], {name: columns[name] for name in MEASURED_FIGURES})
+        columns["dsr"][:] = deflated_sharpe(observed)
     index = pd.RangeIndex(len(sets), name="set")
     params = list(dict.fromkeys(key for entry in sets for key in entry))
     table = sweep_table(figures, errors, sets, params, index)
@@ -226,11 +224,8 @@ def _assemble(results: MemoryResults | StoredResults, lost: list[Lost], sets: li
 
 def sweep_table(figures: np.ndarray, errors: list[str | None], sets: list[dict[str, Any]], params: list[str],
                 index: pd.Index) -> pd.DataFrame:
-    """One row per set: its parameters, ``FIGURES`` (the columns of ``figures``) and its error.
-
-    ``figures`` is column-major and taken without a copy: a sweep of many
-    sets holds its figures once.
-    """
+    """One row per set: its parameters, ``FIGURES`` (the columns of ``figures``, column-major, taken
+    without a copy) and its error."""
     table = pd.DataFrame(figures, index=index, columns=list(FIGURES), copy=False)
     for position, key in enumerate(params):
         table.insert(position, key, pd.Series([entry.get(key) for entry in sets], index=index))
