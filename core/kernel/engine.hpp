@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/execution.hpp"
 #include "kernel/pairwise_sum.hpp"
 #include "kernel/views.hpp"
 
@@ -64,9 +65,25 @@ struct Rules {
 // What one trade paid: the fee, charged on every trade, and the tax, charged
 // on trades that reduce exposure. fee + tax is the amount the engine took off
 // the cash or the position, to the bit when the two ratios share a sign.
+// `slippage` is what the fill lost to slippage against the trade price; it
+// is part of the fill price, not of fee + tax.
 struct Costs {
   double fee = 0.0;
   double tax = 0.0;
+  double slippage = 0.0;
+};
+
+// An order on the date it was due, as the execution rules filled it:
+// `wanted` and `filled` are signed shares with a starting capital, values
+// in units of the starting capital without one; `base` is the equity the
+// order was sized from; `reason` says why it did not fill in full.
+struct OrderReport {
+  int sid;
+  double wanted;
+  double filled;
+  double price;
+  double base;
+  Unfilled reason;
 };
 
 // What the engine needs from its environment. Every call may fail (false or
@@ -90,6 +107,12 @@ class Host {
   virtual int retain_cost_setting() = 0;
   virtual int resample_setting() = 0;
   virtual int stop_trading_next_period() = 0;
+  // Reports of the execution rules, never made with every rule off.
+  virtual bool record_order(const OrderReport&) { return true; }
+  // The shares `sid` holds after a fill (with a starting capital).
+  virtual void record_shares(int, double) {}
+  // Interest earned on cash and fee paid on shorts since the previous date.
+  virtual void record_carry(double, double) {}
 
  protected:
   ~Host() = default;
@@ -155,7 +178,9 @@ class Engine {
   // high/low/open in touched mode) are N x M with N = len(price_index);
   // weights has one column per position column and, when both are
   // non-empty, one row per pos_index date; the weights have at least one row.
-  Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host)
+  // `execution` holds the execution rules; by default all of them are off.
+  Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host,
+         const Execution& execution = Execution{})
       : m_(market),
         rules_(rules),
         column_of_(std::move(column_of)),
@@ -166,14 +191,20 @@ class Engine {
         held_(static_cast<std::size_t>(market.weights.cols)),
         cost_(static_cast<std::size_t>(market.weights.cols), 1.0),
         peak_(cost_),
-        ref_price_(static_cast<std::size_t>(market.price.cols), 1.0) {
+        ref_price_(static_cast<std::size_t>(market.price.cols), 1.0),
+        exec_(execution),
+        desk_(exec_, market.close, market.price.cols),
+        ruled_(exec_.active()),
+        capital_(exec_.capital_mode()) {
     column_of_.resize(cost_.size(), -1);
     build_mask();
+    if (ruled_) order_flags_.assign(cost_.size(), 0);
+    if (capital_) shares_.assign(cost_.size(), 0.0);
   }
 
   // Runs every date, writing equity into creturn[0..N).
   Status run(double* creturn) {
-    cash_ = 1.0;
+    cash_ = capital_ ? exec_.capital : 1.0;
     const Index n = m_.price_index.size;
     for (Index d = 0; d < n; ++d) {
       today_ = d;
@@ -183,12 +214,15 @@ class Engine {
         continue;
       }
       if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
+      if (exec_.carries()) accrue_carry(d);
       if (!mark_and_check(d)) return Status::aborted;
       if (!execute_pending()) return Status::aborted;
+      if (!orders_.empty() && !rebalance_due_ && !retry_orders(d)) return Status::aborted;
       pending_.swap(signals_);
       signals_.clear();
       if (rebalance_due_ && !rebalance(d)) return Status::aborted;
-      creturn[d] = value_at_close(d);
+      creturn[d] = capital_ ? value_at_close(d) / exec_.capital : value_at_close(d);
+      if (exec_.carries()) close_carry(d);
       advance_rows(d);
       rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
     }
@@ -282,10 +316,16 @@ class Engine {
       if (std::isnan(ref)) ref = price;
       double r = price / ref;
       if (std::isnan(r)) r = 1.0;
-      value = value * r;
+      if (capital_) {
+        if (!std::isnan(price)) value = shares_[s] * price;
+      } else {
+        value = value * r;
+      }
       cost_[s] = cost_[s] * r;
       peak_[s] = larger(cost_[s], peak_[s]);
-      if (rules_.touched_exit) {
+      if (ruled_ && order_flags_[s] == kExitOrder) {
+        // An exit already on its way is not signalled again.
+      } else if (rules_.touched_exit) {
         if (!touched_exit(d, sid, p, value, r, ref)) return false;
       } else {
         close_signal(d, sid, p, value, price);
@@ -322,6 +362,7 @@ class Engine {
     const bool touched_low = low_ratio <= b.lower;
     const bool touched_high = high_ratio >= b.upper;
     const bool open_beyond = open_ratio >= b.upper || open_ratio <= b.lower;
+    const double before = value;
     double fill = 0.0;
     if (open_beyond) {
       value = e * open_ratio;
@@ -338,6 +379,7 @@ class Engine {
     const bool losing_side = (touched_low && value > 0) || (touched_high && value < 0);
     const bool upper_side = open_beyond ? open_ratio >= b.upper : touched_high;
     const ExitReason reason = exit_reason(e, upper_side, peak_[s]);
+    if (ruled_) return touched_exit_ruled(d, {sid, !losing_side, reason}, p, value, before, fill);
     stopped_.push_back({sid, !losing_side, reason});
     return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0, {reason, fill});
   }
@@ -355,13 +397,20 @@ class Engine {
       const double* h = held_.find(a);
       if (h == nullptr || *h == 0) continue;
       if (keep) continue;
-      if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0, {s.reason, mark_price(a)})) {
+      auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
+      if (ruled_) {
+        bool filled = false;
+        if (!close_by_rule(s, filled)) return false;
+        if (!filled) {  // the exit is now an order of its own
+          if (same != signals_.end()) signals_.erase(same);
+          continue;
+        }
+      } else if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0, {s.reason, mark_price(a)})) {
         return false;
       }
       stopped_.push_back(s);
       cost_[static_cast<std::size_t>(a)] = 1.0;
       peak_[static_cast<std::size_t>(a)] = 1.0;
-      auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
       if (same != signals_.end()) signals_.erase(same);
     }
     return true;
@@ -391,6 +440,7 @@ class Engine {
     if (stop && !stopped_.empty()) {
       for (const ExitMark s : stopped_) target_[static_cast<std::size_t>(s.sid)] = 0.0;
     }
+    if (ruled_) replace_orders(stop != 0);
     if (!size_positions()) return false;
     stopped_.clear();
     signals_.clear();
@@ -421,8 +471,10 @@ class Engine {
       if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
       // Most columns are neither held nor wanted: nothing to trade or record.
       if (target == 0 && held_.find(static_cast<int>(sid)) == nullptr) continue;
-      if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total,
-                        {ExitReason::rebalance, mark_price(static_cast<int>(sid))})) {
+      const Exit exit{ExitReason::rebalance, mark_price(static_cast<int>(sid))};
+      if (ruled_) {
+        if (!rebalance_order(static_cast<int>(sid), target, total, exit)) return false;
+      } else if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total, exit)) {
         return false;
       }
     }
@@ -450,27 +502,24 @@ class Engine {
 
   // Trades one position to `target` (0 closes it), charging the fee on every
   // trade and the tax as well on trades that reduce exposure. `exit` says
-  // why and at what price the position would be closed.
-  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base, Exit exit) {
+  // why and at what price the position would be closed. `slip` (execution
+  // rules only) is the slippage of the fill, a fraction of the amount traded
+  // taken like the fee; `may_split` is false for a pending order's later
+  // fills, which continue the records of the rebalance that placed it.
+  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base, Exit exit,
+                    double slip = 0.0, bool may_split = true) {
     const double* found = held_.find(sid);
     const bool held = check_held ? found != nullptr : true;
     const bool now_open = found != nullptr && *found != 0;
     const bool target_open = target != 0;
     if (!now_open && target_open) {
-      if (!host_.record_entry(sid, target, weight_base, 1, entry_fill(sid))) return false;
+      const double fill = slip == 0 ? entry_fill(sid) : entry_fill(sid) * (target > 0 ? 1 + slip : 1 - slip);
+      if (!host_.record_entry(sid, target, weight_base, 1, fill)) return false;
     } else if (now_open && !target_open) {
-      if (!host_.record_exit(sid, 1, exit.reason, exit.fill)) return false;
-    } else if (now_open && target_open) {
-      const int retain = host_.retain_cost_setting();
-      if (retain < 0) return false;
-      if (!retain) {
-        const int resample = host_.resample_setting();
-        if (resample < 0) return false;
-        if (resample) {
-          if (!host_.record_exit(sid, 0, ExitReason::rebalance, exit.fill)) return false;
-          if (!host_.record_entry(sid, target, weight_base, 0, entry_fill(sid))) return false;
-        }
-      }
+      const double fill = slip == 0 ? exit.fill : exit.fill * (*found > 0 ? 1 - slip : 1 + slip);
+      if (!host_.record_exit(sid, 1, exit.reason, fill)) return false;
+    } else if (now_open && target_open && may_split) {
+      if (!split_record(sid, target, weight_base, exit.fill, entry_fill(sid))) return false;
     }
     const double fee = rules_.fee_ratio;
     const double tax = rules_.tax_ratio;
@@ -482,8 +531,12 @@ class Engine {
       const double amount = target - h;
       const bool adds_exposure = (target >= 0 && amount > 0) || (target <= 0 && amount < 0);
       const double rate = adds_exposure ? fee : fee + tax;
-      const double cost = rate * std::fabs(amount);
+      double cost = rate * std::fabs(amount);
       paid = split(cost, std::fabs(amount), !adds_exposure);
+      if (slip != 0) {
+        paid.slippage = slip * std::fabs(amount);
+        cost = cost + paid.slippage;
+      }
       if (amount > 0) {
         cash_ = cash_ - amount;
         h = h + amount - cost;
@@ -497,9 +550,13 @@ class Engine {
       double* slot = held_.find(sid);
       if (slot == nullptr) slot = &held_.insert(sid, 0.0);
       const double h = *slot;
-      const double cost = std::fabs(h) * (fee + tax);
-      cash_ = cash_ + h - cost;
+      double cost = std::fabs(h) * (fee + tax);
       paid = split(cost, std::fabs(h), true);
+      if (slip != 0) {
+        paid.slippage = slip * std::fabs(h);
+        cost = cost + paid.slippage;
+      }
+      cash_ = cash_ + h - cost;
       if (drop_zero) {
         held_.erase(sid);
       } else {
@@ -510,7 +567,321 @@ class Engine {
     return !(now_open || target_open) || host_.record_costs(sid, paid, !target_open);
   }
 
+  // A rebalance that keeps a position open: with periodically_rebalance (and
+  // without retain_cost_when_rebalance) the trade record is split there.
+  bool split_record(int sid, double target, double weight_base, double exit_fill, double entry_fill) {
+    const int retain = host_.retain_cost_setting();
+    if (retain < 0) return false;
+    if (retain) return true;
+    const int resample = host_.resample_setting();
+    if (resample < 0) return false;
+    if (!resample) return true;
+    return host_.record_exit(sid, 0, ExitReason::rebalance, exit_fill) &&
+           host_.record_entry(sid, target, weight_base, 0, entry_fill);
+  }
+
   double entry_fill(int sid) const noexcept { return m_.price(today_, column(sid)); }
+
+  // ---------------------------------------------------------------------------
+  // The execution rules. Everything below is reached only while a rule is on
+  // (`ruled_`); with every rule off the engine never comes here.
+
+  static constexpr char kRebalanceOrder = 1;
+  static constexpr char kExitOrder = 2;
+
+  // An order not filled in full on its date, retried at the trade dates that
+  // follow until it fills or the next rebalance replaces it.
+  struct Order {
+    ExitMark mark;      // the column, and for an exit order the rule that closed it
+    double units;       // target: shares with a starting capital, else value per unit of price
+    bool by_value;      // `units` is a value: there was no price to divide it by
+    bool exit_rule;
+    Index since;        // the date it was due
+  };
+
+  static Side side_of(double amount) noexcept { return amount > 0 ? Side::buy : Side::sell; }
+
+  double equity_now() const noexcept {
+    double equity = cash_;
+    for (const auto& [sid, value] : held_) equity += value;
+    return equity;
+  }
+
+  bool report(int sid, double wanted, double filled, double price, double base, Unfilled reason) {
+    return host_.record_order({sid, wanted, filled, price, base, reason});
+  }
+
+  // Keeps the unfilled part of an order for the following dates; an exit
+  // order stays even when unfilled orders are cancelled.
+  void place(int sid, double units, bool by_value, ExitMark mark, bool exit_rule) {
+    if (!exec_.retry && !exit_rule) return;
+    drop_order(sid);
+    orders_.push_back({mark, units, by_value, exit_rule, today_});
+    order_flags_[static_cast<std::size_t>(sid)] = exit_rule ? kExitOrder : kRebalanceOrder;
+  }
+
+  void drop_order(int sid) {
+    char& flag = order_flags_[static_cast<std::size_t>(sid)];
+    if (!flag) return;
+    flag = 0;
+    orders_.erase(std::find_if(orders_.begin(), orders_.end(), [sid](const Order& o) { return o.mark.sid == sid; }));
+  }
+
+  // A rebalance replaces every pending order; a stock whose exit order is
+  // still pending sits the period out like one stopped out.
+  void replace_orders(bool stop) {
+    for (const Order& o : orders_) {
+      if (stop && o.exit_rule) target_[static_cast<std::size_t>(o.mark.sid)] = 0.0;
+      order_flags_[static_cast<std::size_t>(o.mark.sid)] = 0;
+    }
+    orders_.clear();
+  }
+
+  // The price a capital-mode order trades at: today's trade price, or, for
+  // a held stock without one, the price it was last valued at.
+  double order_price(int sid, int p) const noexcept {
+    const double price = m_.price(today_, p);
+    if (!std::isnan(price)) return price;
+    const double shares = shares_[static_cast<std::size_t>(sid)];
+    const double* value = held_.find(sid);
+    return shares != 0 && value != nullptr ? *value / shares : NAN;
+  }
+
+  // The whole lots to hold for a target value: a long bought larger pays
+  // its fee and slippage out of the amount, so the cash covers the buy.
+  double target_shares(int p, double target, double price, double held) const noexcept {
+    double q = target / price;
+    if (target > 0 && held >= 0 && q > held) {
+      const double amount = target - held * price;
+      const double unit = price * (1 + desk_.slippage(today_, p, amount / price));
+      double n = amount / (unit * (1 + rules_.fee_ratio));
+      if (rules_.fee_ratio * n * unit < exec_.min_fee) n = (amount - exec_.min_fee) / unit;
+      q = held + (n > 0 ? n : 0.0);
+    }
+    return desk_.whole_lots(q);
+  }
+
+  // Capital mode: trades `sid` toward `target` shares at `price` (the trade
+  // price, or the touched level of an exit) as far as the day's volume
+  // allows, paying slippage in the fill price, the fee (at least the
+  // minimum) and the tax on shares that reduce exposure. `traded` is the
+  // signed number of shares filled.
+  bool trade_shares(int sid, double target, double price, double base, ExitReason reason, bool may_split,
+                    bool drop_zero, double& traded) {
+    const auto s = static_cast<std::size_t>(sid);
+    const int p = column(sid);
+    const double held = shares_[s];
+    const double wanted = target - held;
+    const double room = desk_.room(today_, p);
+    traded = std::fabs(wanted) <= room ? wanted : (wanted > 0 ? room : -room);
+    if (traded == 0) return true;
+    const double next = held + traded;
+    const double slip = desk_.slippage(today_, p, traded);
+    const double fill = traded > 0 ? price * (1 + slip) : price * (1 - slip);
+    const double sold = (held > 0 && traded < 0) || (held < 0 && traded > 0)
+                            ? std::min(std::fabs(traded), std::fabs(held))
+                            : 0.0;
+    const Costs paid{desk_.fee(rules_.fee_ratio, std::fabs(traded) * fill), rules_.tax_ratio * sold * fill,
+                     std::fabs(traded) * price * slip};
+    const double today = m_.price(today_, p);
+    const double mark = std::isnan(today) ? price : today;
+    if (held == 0) {
+      if (!host_.record_entry(sid, next * mark, base, 1, fill)) return false;
+    } else if (next == 0) {
+      if (!host_.record_exit(sid, 1, reason, fill)) return false;
+    } else if (may_split && !split_record(sid, next * mark, base, mark_price(sid), fill)) {
+      return false;
+    }
+    cash_ = cash_ - traded * fill - paid.fee - paid.tax;
+    shares_[s] = next;
+    double* slot = held_.find(sid);
+    if (next != 0 || !drop_zero) {
+      if (slot == nullptr) slot = &held_.insert(sid, 0.0);
+      *slot = next * mark;
+    } else {
+      held_.erase(sid);
+    }
+    desk_.use(today_, p, std::fabs(traded));
+    host_.record_shares(sid, next);
+    return host_.record_costs(sid, paid, next == 0);
+  }
+
+  // A rebalance's order for one column under the execution rules.
+  bool rebalance_order(int sid, double target, double total, Exit exit) {
+    const int p = column(sid);
+    if (!capital_) {
+      const double* found = held_.find(sid);
+      const double amount = target - (found != nullptr ? *found : 0.0);
+      if (amount == 0) return set_position(sid, target, true, true, total, exit);
+      const double price = m_.price(today_, p);
+      const Unfilled why = desk_.blocked(today_, p, side_of(amount), price);
+      if (why == Unfilled::none) {
+        return report(sid, amount, amount, price, total, why) &&
+               set_position(sid, target, true, true, total, exit, exec_.slippage);
+      }
+      const double unit = std::isnan(price) ? mark_price(sid) : price;
+      const bool by_value = !(unit > 0);
+      place(sid, by_value ? target : target / unit, by_value, {sid, false, ExitReason::rebalance}, false);
+      return report(sid, amount, 0.0, price, total, why);
+    }
+    const double held = shares_[static_cast<std::size_t>(sid)];
+    const double price = order_price(sid, p);
+    if (std::isnan(price)) {  // never priced: no quantity can be worked out, nor traded
+      if (target == 0) return true;
+      place(sid, target, true, {sid, false, ExitReason::rebalance}, false);
+      return report(sid, NAN, 0.0, price, total, Unfilled::untradable);
+    }
+    const double q = target_shares(p, target, price, held);
+    if (q == held) {
+      return held == 0 || split_record(sid, held * price, total, exit.fill, price);
+    }
+    Unfilled why = desk_.blocked(today_, p, side_of(q - held), price);
+    double traded = 0.0;
+    if (why == Unfilled::none && !trade_shares(sid, q, price, total, exit.reason, true, true, traded)) return false;
+    if (traded != q - held) {
+      if (why == Unfilled::none) why = Unfilled::volume;
+      place(sid, q, false, {sid, false, ExitReason::rebalance}, false);
+    }
+    return report(sid, q - held, traded, price, total, why);
+  }
+
+  // A stop exit signalled on the previous close, under the execution rules;
+  // `filled` tells whether the position is gone.
+  bool close_by_rule(ExitMark s, bool& filled) {
+    const int sid = s.sid;
+    const int p = column(sid);
+    filled = false;
+    drop_order(sid);
+    if (capital_) {
+      const double held = shares_[static_cast<std::size_t>(sid)];
+      const double price = order_price(sid, p);
+      Unfilled why = desk_.blocked(today_, p, side_of(-held), price);
+      double traded = 0.0;
+      if (why == Unfilled::none && !trade_shares(sid, 0.0, price, equity_now(), s.reason, false, true, traded)) {
+        return false;
+      }
+      filled = traded == -held;
+      if (!filled) {
+        if (why == Unfilled::none) why = Unfilled::volume;
+        place(sid, 0.0, false, s, true);
+      }
+      return report(sid, -held, traded, price, equity_now(), why);
+    }
+    const double held = *held_.find(sid);
+    const double price = m_.price(today_, p);
+    const Unfilled why = desk_.blocked(today_, p, side_of(-held), price);
+    if (why == Unfilled::none) {
+      filled = true;
+      return report(sid, -held, -held, price, equity_now(), why) &&
+             set_position(sid, 0.0, false, true, 1.0, {s.reason, mark_price(sid)}, exec_.slippage);
+    }
+    place(sid, 0.0, false, s, true);
+    return report(sid, -held, 0.0, price, equity_now(), why);
+  }
+
+  // A touched exit under the execution rules: no fill on a day locked at
+  // the limit against it (the exit then waits for the next trade dates);
+  // otherwise a fill at the touched level, as far as the volume allows.
+  bool touched_exit_ruled(Index d, ExitMark mark, int p, double& value, double before, double fill) {
+    const int sid = mark.sid;
+    drop_order(sid);
+    const Side side = side_of(-before);
+    Unfilled why = desk_.locked(d, p, side, m_.high(d, p), m_.low(d, p));
+    if (why != Unfilled::none) {
+      value = before;
+      place(sid, 0.0, false, mark, true);
+      return report(sid, capital_ ? -shares_[static_cast<std::size_t>(sid)] : -before, 0.0, fill, equity_now(), why);
+    }
+    if (!capital_) {
+      stopped_.push_back(mark);
+      return report(sid, -before, -before, fill, equity_now(), why) &&
+             set_position(sid, 0.0, false, false, 1.0, {mark.reason, fill}, exec_.slippage);
+    }
+    value = before;
+    const double held = shares_[static_cast<std::size_t>(sid)];
+    double traded = 0.0;
+    const double base = equity_now();
+    if (!trade_shares(sid, 0.0, fill, base, mark.reason, false, false, traded)) return false;
+    if (traded == -held) {
+      stopped_.push_back(mark);
+    } else {
+      why = Unfilled::volume;
+      place(sid, 0.0, false, mark, true);
+    }
+    return report(sid, -held, traded, fill, base, why);
+  }
+
+  // The pending orders of earlier dates, tried again at today's trade price.
+  bool retry_orders(Index d) {
+    const double base = equity_now();
+    retried_.clear();
+    for (const Order& o : orders_) {
+      if (o.since < d) retried_.push_back(o);
+    }
+    for (const Order& o : retried_) {
+      const int sid = o.mark.sid;
+      const int p = column(sid);
+      bool done = false;
+      if (capital_) {
+        const double held = shares_[static_cast<std::size_t>(sid)];
+        const double price = order_price(sid, p);
+        if (std::isnan(price)) continue;
+        const double q = o.by_value ? target_shares(p, o.units, price, held) : o.units;
+        double traded = 0.0;
+        if (q != held && desk_.blocked(d, p, side_of(q - held), price) == Unfilled::none &&
+            !trade_shares(sid, q, price, base, o.mark.reason, false, true, traded)) {
+          return false;
+        }
+        done = held + traded == q;
+      } else {
+        const double* found = held_.find(sid);
+        const double held = found != nullptr ? *found : 0.0;
+        const double price = m_.price(d, p);
+        const double unit = std::isnan(price) ? mark_price(sid) : price;
+        const double target = o.by_value ? o.units : o.units * unit;
+        done = target == held;
+        if (!done && desk_.blocked(d, p, side_of(target - held), price) == Unfilled::none) {
+          if (!set_position(sid, target, true, true, base, {o.mark.reason, mark_price(sid)}, exec_.slippage,
+                            /*may_split=*/false)) {
+            return false;
+          }
+          done = true;
+        }
+      }
+      if (!done) continue;
+      drop_order(sid);
+      if (o.exit_rule) {
+        stopped_.push_back(o.mark);
+        cost_[static_cast<std::size_t>(sid)] = 1.0;
+        peak_[static_cast<std::size_t>(sid)] = 1.0;
+      }
+    }
+    return true;
+  }
+
+  // Interest on the cash and the fee on the short positions held since the
+  // previous date's close, over the calendar days between the two dates.
+  void accrue_carry(Index d) {
+    if (carried_on_ < 0) return;
+    constexpr double kNanosecondsPerYear = 86'400e9 * 365;
+    const double years = static_cast<double>(m_.price_index[d] - m_.price_index[carried_on_]) / kNanosecondsPerYear;
+    const double interest = cash_ * exec_.cash_rate * years;
+    const double borrow = short_value_ * exec_.borrow_rate * years;
+    cash_ = cash_ + interest - borrow;
+    host_.record_carry(interest, borrow);
+  }
+
+  void close_carry(Index d) {
+    carried_on_ = d;
+    short_value_ = 0.0;
+    for (const auto& [sid, value] : held_) {
+      if (!(value < 0)) continue;
+      const int p = column(sid);
+      const double price = m_.price(d, p);
+      const double close = m_.close(d, p);
+      short_value_ -= std::isnan(price) || std::isnan(close) ? value : value * close / price;
+    }
+  }
 
   double value_at_close(Index d) const noexcept {
     double equity = cash_;
@@ -564,6 +935,17 @@ class Engine {
 
   std::vector<double> target_;      // the weight row being traded
   std::vector<double> magnitudes_;  // its absolute values, contiguous
+
+  const Execution exec_;
+  Desk desk_;
+  const bool ruled_;    // any execution rule on
+  const bool capital_;  // shares and currency instead of fractions of 1
+  std::vector<double> shares_;      // per position column (capital mode)
+  std::vector<char> order_flags_;   // per position column: the kind of its pending order, or 0
+  std::vector<Order> orders_;       // pending, in the order they were placed
+  std::vector<Order> retried_;      // scratch of retry_orders
+  Index carried_on_ = -1;           // the date whose close the carry runs from
+  double short_value_ = 0.0;        // the short positions at that close
 };
 
 }  // namespace quorex::kernel

@@ -22,12 +22,13 @@
 namespace quorex::binding {
 
 // The parameter list of the docstring signature, after the function's name.
-#define QUOREX_BACKTEST_TEXT_SIGNATURE                                                                      \
-  "(price_values, close_values, high_values, low_values, open_values, price_index, "                        \
+#define QUOREX_BACKTEST_PARAMETERS_TEXT                                                                     \
+  "price_values, close_values, high_values, low_values, open_values, price_index, "                         \
   "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "      \
   "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "  \
   "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "                    \
-  "tradearc_window_step=1, periodically_rebalance=True)\n--\n\n"
+  "tradearc_window_step=1, periodically_rebalance=True"
+#define QUOREX_BACKTEST_TEXT_SIGNATURE "(" QUOREX_BACKTEST_PARAMETERS_TEXT ")\n--\n\n"
 
 // numpy.inf, the default of the open-ended distances, read once at import.
 inline bool read_numpy_inf(PyObject* numpy, double& out) {
@@ -111,11 +112,9 @@ inline bool to_int(PyObject* obj, int fallback, int& out) {
 // The parameters of `function` (backtest_ or a binding sharing its signature).
 constexpr quorex::Signature backtest_signature(const char* function) { return {function, kBacktestParams, 11}; }
 
-// Binds and converts the arguments; `numpy_inf` is the default of the two
-// open-ended distances.
-inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, double numpy_inf, BacktestArgs& a) {
-  if (!quorex::parse_args(signature, args, nargs, kwnames, a.objects)) return false;
+// Converts the bound arguments in `a.objects`; `numpy_inf` is the default of
+// the two open-ended distances.
+inline bool convert_backtest(double numpy_inf, BacktestArgs& a) {
   PyObject** o = a.objects;
   for (int i = 0; i <= kResample; ++i) {
     if (!quorex::check_ndarray_arg(o[i], kBacktestParams[i])) return false;
@@ -143,6 +142,12 @@ inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* 
          to_bool(o[kRetainCost], false, r.retain_cost_when_rebalance) &&
          to_int(o[kWindow], 0, a.window) && to_int(o[kWindowStep], 1, a.window_step) &&
          to_bool(o[kPeriodicallyRebalance], true, a.periodically_rebalance);
+}
+
+// Binds and converts the arguments.
+inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, double numpy_inf, BacktestArgs& a) {
+  return quorex::parse_args(signature, args, nargs, kwnames, a.objects) && convert_backtest(numpy_inf, a);
 }
 
 // ---------------------------------------------------------------------------
