@@ -590,13 +590,14 @@ class Engine {
   static constexpr char kExitOrder = 2;
 
   // An order not filled in full on its date, retried at the trade dates that
-  // follow until it fills or the next rebalance replaces it.
+  // follow until it fills or the next rebalance replaces it. It keeps the
+  // weight it was to reach: each retry trades toward that share of the
+  // equity of its day, so a price that ran away is not bought on credit.
   struct Order {
-    ExitMark mark;      // the column, and for an exit order the rule that closed it
-    double units;       // target: shares with a starting capital, else value per unit of price
-    bool by_value;      // `units` is a value: there was no price to divide it by
+    ExitMark mark;  // the column, and for an exit order the rule that closed it
+    double weight;  // target value / the equity it was sized from; 0 for an exit
     bool exit_rule;
-    Index since;        // the date it was due
+    Index since;    // the date it was due
   };
 
   static Side side_of(double amount) noexcept { return amount > 0 ? Side::buy : Side::sell; }
@@ -613,10 +614,10 @@ class Engine {
 
   // Keeps the unfilled part of an order for the following dates; an exit
   // order stays even when unfilled orders are cancelled.
-  void place(int sid, double units, bool by_value, ExitMark mark, bool exit_rule) {
+  void place(int sid, double weight, ExitMark mark, bool exit_rule) {
     if (!exec_.retry && !exit_rule) return;
     drop_order(sid);
-    orders_.push_back({mark, units, by_value, exit_rule, today_});
+    orders_.push_back({mark, weight, exit_rule, today_});
     order_flags_[static_cast<std::size_t>(sid)] = exit_rule ? kExitOrder : kRebalanceOrder;
   }
 
@@ -719,16 +720,14 @@ class Engine {
         return report(sid, amount, amount, price, total, why) &&
                set_position(sid, target, true, true, total, exit, exec_.slippage);
       }
-      const double unit = std::isnan(price) ? mark_price(sid) : price;
-      const bool by_value = !(unit > 0);
-      place(sid, by_value ? target : target / unit, by_value, {sid, false, ExitReason::rebalance}, false);
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
       return report(sid, amount, 0.0, price, total, why);
     }
     const double held = shares_[static_cast<std::size_t>(sid)];
     const double price = order_price(sid, p);
     if (std::isnan(price)) {  // never priced: no quantity can be worked out, nor traded
       if (target == 0) return true;
-      place(sid, target, true, {sid, false, ExitReason::rebalance}, false);
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
       return report(sid, NAN, 0.0, price, total, Unfilled::untradable);
     }
     const double q = target_shares(p, target, price, held);
@@ -740,7 +739,7 @@ class Engine {
     if (why == Unfilled::none && !trade_shares(sid, q, price, total, exit.reason, true, true, traded)) return false;
     if (traded != q - held) {
       if (why == Unfilled::none) why = Unfilled::volume;
-      place(sid, q, false, {sid, false, ExitReason::rebalance}, false);
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
     }
     return report(sid, q - held, traded, price, total, why);
   }
@@ -763,7 +762,7 @@ class Engine {
       filled = traded == -held;
       if (!filled) {
         if (why == Unfilled::none) why = Unfilled::volume;
-        place(sid, 0.0, false, s, true);
+        place(sid, 0.0, s, true);
       }
       return report(sid, -held, traded, price, equity_now(), why);
     }
@@ -775,7 +774,7 @@ class Engine {
       return report(sid, -held, -held, price, equity_now(), why) &&
              set_position(sid, 0.0, false, true, 1.0, {s.reason, mark_price(sid)}, exec_.slippage);
     }
-    place(sid, 0.0, false, s, true);
+    place(sid, 0.0, s, true);
     return report(sid, -held, 0.0, price, equity_now(), why);
   }
 
@@ -789,7 +788,7 @@ class Engine {
     Unfilled why = desk_.locked(d, p, side, m_.high(d, p), m_.low(d, p));
     if (why != Unfilled::none) {
       value = before;
-      place(sid, 0.0, false, mark, true);
+      place(sid, 0.0, mark, true);
       return report(sid, capital_ ? -shares_[static_cast<std::size_t>(sid)] : -before, 0.0, fill, equity_now(), why);
     }
     if (!capital_) {
@@ -806,7 +805,7 @@ class Engine {
       stopped_.push_back(mark);
     } else {
       why = Unfilled::volume;
-      place(sid, 0.0, false, mark, true);
+      place(sid, 0.0, mark, true);
     }
     return report(sid, -held, traded, fill, base, why);
   }
@@ -826,7 +825,7 @@ class Engine {
         const double held = shares_[static_cast<std::size_t>(sid)];
         const double price = order_price(sid, p);
         if (std::isnan(price)) continue;
-        const double q = o.by_value ? target_shares(p, o.units, price, held) : o.units;
+        const double q = target_shares(p, o.weight * base, price, held);
         double traded = 0.0;
         if (q != held && desk_.blocked(d, p, side_of(q - held), price) == Unfilled::none &&
             !trade_shares(sid, q, price, base, o.mark.reason, false, true, traded)) {
@@ -837,8 +836,7 @@ class Engine {
         const double* found = held_.find(sid);
         const double held = found != nullptr ? *found : 0.0;
         const double price = m_.price(d, p);
-        const double unit = std::isnan(price) ? mark_price(sid) : price;
-        const double target = o.by_value ? o.units : o.units * unit;
+        const double target = o.weight * base;
         done = target == held;
         if (!done && desk_.blocked(d, p, side_of(target - held), price) == Unfilled::none) {
           if (!set_position(sid, target, true, true, base, {o.mark.reason, mark_price(sid)}, exec_.slippage,
@@ -848,6 +846,8 @@ class Engine {
           done = true;
         }
       }
+      // A position entered now is marked from today's price on.
+      if (!std::isnan(m_.price(d, p))) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
       if (!done) continue;
       drop_order(sid);
       if (o.exit_rule) {

@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import math
 from collections.abc import Collection
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from quorex.backtest.inputs.dates import to_datetime_index
-from quorex.backtest.market import as_market, market_costs
+from quorex.backtest.market import as_market, market_costs, market_trading_rules
 
 # A commission or tax this large is a percent typed as a fraction.
 MAX_COST_RATIO = 0.05
@@ -24,6 +25,12 @@ STOP_RULES = ("stop_loss", "take_profit", "trail_stop")
 STOP_OFF = {"stop_loss": 1.0, "take_profit": math.inf, "trail_stop": math.inf}
 SWITCHES = ("touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period", "periodically_rebalance")
 TRADE_AT = ("close", "open")
+UNFILLED = ("retry", "cancel")
+# The square-root impact's coefficient unless one is given: a fill of one
+# day's average volume moves the price by a tenth of the daily volatility.
+DEFAULT_IMPACT = 0.1
+# An annual rate this large is a percent typed as a fraction.
+MAX_RATE = 1.0
 
 
 def check_cost(name: str, value: Any) -> float:
@@ -139,5 +146,187 @@ def check_rule(name: str, value: Any, fields: Collection[str]) -> None:
         check_rebalance(value)
     elif name in SWITCHES:
         check_switch(name, value)
+    elif name in EXECUTION_CHECKS:
+        EXECUTION_CHECKS[name](value)
     if name == "touched_exit":
         check_touched_exit(value, fields)
+
+
+def _finite(name: str, value: Any) -> float:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {value!r}")
+    return number
+
+
+def check_capital(value: Any) -> float | None:
+    """The starting capital in currency: a positive number, or None for fractional units of 1."""
+    if value is None:
+        return None
+    capital = _finite("capital", value)
+    if capital <= 0:
+        raise ValueError(f"capital must be a positive amount of money, got {value!r}")
+    return capital
+
+
+def check_lot_size(value: Any) -> float | None | bool:
+    """Shares per board lot: positive; None takes the market's, False trades any quantity."""
+    if value is None or value is False:
+        return value
+    lot = _finite("lot_size", value)
+    if lot <= 0:
+        raise ValueError(f"lot_size must be a positive number of shares (or False for none), got {value!r}")
+    return lot
+
+
+def check_min_fee(value: Any) -> float | None:
+    """The smallest commission of one trade in currency: 0 or more; None takes the market's."""
+    if value is None:
+        return None
+    fee = _finite("min_fee", value)
+    if fee < 0:
+        raise ValueError(f"min_fee must be 0 or more, got {value!r}")
+    return fee
+
+
+def check_price_limit(value: Any) -> float | None | bool:
+    """The move taken as a limit hit: in (0, 1); None takes the market's, False has none."""
+    if value is None or value is False:
+        return value
+    limit = _finite("price_limit", value)
+    if not 0 < limit < 1:
+        raise ValueError(
+            f"price_limit must be a fraction between 0 and 1 (0.095 for a 10 % limit) or False, got {value!r}"
+        )
+    return limit
+
+
+def check_participation(value: Any) -> float | None:
+    """The largest share of a day's volume one stock's trades take: in (0, 1]."""
+    if value is None:
+        return None
+    share = _finite("max_participation", value)
+    if not 0 < share <= 1:
+        raise ValueError(f"max_participation must be in (0, 1] (0.1 = a tenth of the day's volume), got {value!r}")
+    return share
+
+
+def check_slippage(value: Any) -> float | str | None:
+    """A fraction of the trade price lost on every fill, "sqrt" for the square-root impact, or None."""
+    if value is None or value == "sqrt":
+        return value
+    if isinstance(value, str):
+        raise ValueError(f"slippage must be a fraction, 'sqrt' or None, got {value!r}")
+    return check_cost("slippage", value)
+
+
+def check_impact(value: Any) -> float:
+    """The square-root impact's coefficient: positive; None takes ``DEFAULT_IMPACT``."""
+    if value is None:
+        return DEFAULT_IMPACT
+    impact = _finite("impact", value)
+    if impact <= 0:
+        raise ValueError(f"impact must be positive, got {value!r}")
+    return impact
+
+
+def check_unfilled(value: Any) -> str:
+    """What happens to the part of an order that could not be filled: "retry" or "cancel"."""
+    if value not in UNFILLED:
+        raise ValueError(f"unfilled must be 'retry' or 'cancel', got {value!r}")
+    return value
+
+
+def check_rate(name: str, value: Any) -> float:
+    """An annual rate as a fraction: finite, below 1 in size, and not negative for a fee."""
+    rate = _finite(name, value)
+    if abs(rate) >= MAX_RATE:
+        raise ValueError(f"{name}={rate:g} means {rate * 100:.4g} % a year; rates are fractions: 0.02 for 2 %")
+    if name == "borrow_rate" and rate < 0:
+        raise ValueError(f"borrow_rate must be 0 or more, got {value!r}")
+    return rate
+
+
+# The engine's setting of each execution rule when it is off.
+ENGINE_OFF = {
+    "capital": 0.0, "lot_size": 0.0, "min_fee": 0.0, "price_limit": math.inf, "max_participation": math.inf,
+    "slippage": 0.0, "impact": 0.0, "retry_unfilled": True, "cash_rate": 0.0, "borrow_rate": 0.0,
+}
+EXECUTION_CHECKS = {
+    "capital": check_capital, "lot_size": check_lot_size, "min_fee": check_min_fee,
+    "price_limit": check_price_limit, "max_participation": check_participation, "slippage": check_slippage,
+    "impact": check_impact, "unfilled": check_unfilled,
+    "cash_rate": lambda value: check_rate("cash_rate", value),
+    "borrow_rate": lambda value: check_rate("borrow_rate", value),
+}
+
+
+@dataclass(frozen=True)
+class ExecutionRules:
+    """The execution rules a run used, as resolved from its arguments and its market.
+
+    ``capital`` None means fractional units of 1; ``lot_size`` and
+    ``price_limit`` None mean none; ``slippage`` is a fraction or "sqrt".
+    """
+
+    capital: float | None = None
+    lot_size: float | None = None
+    min_fee: float = 0.0
+    price_limit: float | None = None
+    max_participation: float | None = None
+    slippage: float | str = 0.0
+    impact: float = DEFAULT_IMPACT
+    unfilled: str = "retry"
+    cash_rate: float = 0.0
+    borrow_rate: float = 0.0
+    tradable: bool = False
+    volume: bool = False
+
+    def engine_arguments(self) -> dict[str, Any]:
+        """The engine's settings for the rules that are on (the matrices are passed apart); none
+        when every rule is off, so that the run is the engine's plain one."""
+        sqrt = self.slippage == "sqrt"
+        settings = {
+            "capital": self.capital or 0.0,
+            "lot_size": self.lot_size or 0.0,
+            "min_fee": self.min_fee,
+            "price_limit": math.inf if self.price_limit is None else self.price_limit,
+            "max_participation": math.inf if self.max_participation is None else self.max_participation,
+            "slippage": 0.0 if sqrt else float(self.slippage),
+            "impact": self.impact if sqrt else 0.0,
+            "retry_unfilled": self.unfilled == "retry",
+            "cash_rate": self.cash_rate,
+            "borrow_rate": self.borrow_rate,
+        }
+        return {name: value for name, value in settings.items() if value != ENGINE_OFF[name]}
+
+
+def resolve_execution(market: object, *, volume: bool, tradable: bool, **given: Any) -> ExecutionRules:
+    """The execution rules of a run: the arguments checked, the market's lot, minimum fee and
+    price limit where they are None, and every rule that needs a capital or volume refused without it.
+    """
+    checked = {name: EXECUTION_CHECKS[name](value) for name, value in given.items()}
+    capital = checked["capital"]
+    for name in ("lot_size", "min_fee"):
+        if capital is None and checked[name] not in (None, False, 0.0):
+            raise ValueError(f"{name} needs capital: positions are counted in shares only with a capital; "
+                             "pass capital=... (the starting capital in currency)")
+    if capital is None and volume:
+        raise ValueError("volume needs capital: the volume cap and the square-root slippage count shares; "
+                         "pass capital=... (the starting capital in currency)")
+    if checked["max_participation"] is not None and not volume:
+        raise ValueError("max_participation needs volume: pass volume=... (shares traded per stock per day)")
+    if checked["slippage"] == "sqrt" and not volume:
+        raise ValueError("slippage='sqrt' needs volume: pass volume=... (shares traded per stock per day)")
+    lot, min_fee, limit = market_trading_rules(market)
+    if capital is None:
+        lot, min_fee = None, 0.0
+    for name, value in (("lot_size", lot), ("min_fee", min_fee), ("price_limit", limit)):
+        if checked[name] is None:
+            checked[name] = value
+        elif checked[name] is False:
+            checked[name] = None
+    return ExecutionRules(**{**checked, "slippage": checked["slippage"] or 0.0}, tradable=tradable, volume=volume)
