@@ -224,6 +224,13 @@ class Report:
     def unfilled(self) -> pd.DataFrame:
         return self.source.unfilled()
 
+    @property
+    def money_unit(self) -> float:
+        """What the money of the tables is counted in: the starting capital with a ``capital``
+        (the tables are in currency), else 1 (they are fractions of the starting capital)."""
+        capital = getattr(self.execution, "capital", None)
+        return float(capital) if capital else 1.0
+
     def unfilled_share(self) -> float:
         """The share of the value of all orders, on the dates they were due, that did not fill
         then (0 without execution rules; NaN without orders)."""
