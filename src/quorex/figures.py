@@ -387,17 +387,12 @@ def trade_figures(returns: np.ndarray) -> dict[str, float]:
     }
 
 
-def execution_figures(
-    ordered_value: float, unfilled_value: float, slippage_paid: float, capital: float, years: float
-) -> dict[str, float]:
-    """``EXECUTION_FIGURES`` of one run from the engine's totals (money in the unit of ``capital``,
-    which is 1 for a run in fractions of its starting capital)."""
-    if ordered_value > 0:
-        unfilled = unfilled_value / ordered_value
-    else:
-        unfilled = 0.0 if unfilled_value == 0 else math.nan
+def execution_figures(unfilled_share: float, slippage_paid: float, capital: float, years: float) -> dict[str, float]:
+    """``EXECUTION_FIGURES`` of one run: the share of the orders' value unfilled on their dates, and
+    the slippage paid (in the unit of ``capital``, 1 for a run in fractions of its starting
+    capital) per year as a fraction of the capital."""
     return {
-        "unfilled_share": float(unfilled),
+        "unfilled_share": float(unfilled_share),
         "slippage_per_year": float(slippage_paid / capital / years) if years > 0 else math.nan,
     }
 

@@ -124,10 +124,9 @@ def _execution_rows(report: Report) -> list[Row]:
     capital = report.money_unit
     index = report.creturn.index
     years = years_between(index[0], index[-1]) if len(index) > 1 else 0.0
-    ordered, left = report.source.execution_totals()
     slippage = float(report.costs["slippage"].sum())
     counts = report.unfilled["reason"].value_counts()
-    values = execution_figures(ordered, left, slippage, capital, years) | {
+    values = execution_figures(report.unfilled_share(), slippage, capital, years) | {
         f"unfilled_{reason}": float(counts.get(reason, 0)) for reason in counts.index
     } | {
         "slippage_paid": slippage / capital,
