@@ -70,6 +70,7 @@ struct DailyCosts {
   std::vector<double> slippage;
   std::vector<double> interest;
   std::vector<double> borrow;
+  std::vector<double> cash;  // at each close, with a starting capital (NaN otherwise)
 };
 
 // The orders the execution rules did not fill in full on their date, and
@@ -144,6 +145,7 @@ class LogHost final : public kernel::Host {
     daily_.interest[date_] = interest;
     daily_.borrow[date_] = borrow;
   }
+  void record_close(double cash) override { daily_.cash[date_] = cash; }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
   int stop_trading_next_period() override { return stop_; }
@@ -237,6 +239,7 @@ void simulate(const BacktestArgs& a, const kernel::Execution& execution, const s
   out.daily.fee.assign(dates, 0.0);
   out.daily.tax.assign(dates, 0.0);
   for (auto* daily : {&out.daily.slippage, &out.daily.interest, &out.daily.borrow}) daily->assign(dates, 0.0);
+  out.daily.cash.assign(dates, execution.capital_mode() ? execution.capital : NAN);
   LogHost host(log, out.daily, out.orders, a, execution.capital_mode(), stop_trading, failure);
   kernel::Engine run(m, a.rules, column_of, host, execution);
   switch (run.run(out.creturn.data())) {
@@ -315,7 +318,7 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_slippage", t.slippage, NPY_DOUBLE) && put_array(f, "trade_shares", t.shares, NPY_DOUBLE) &&
       put_array(f, "daily_slippage", out.daily.slippage, NPY_DOUBLE) &&
       put_array(f, "daily_interest", out.daily.interest, NPY_DOUBLE) &&
-      put_array(f, "daily_borrow", out.daily.borrow, NPY_DOUBLE) &&
+      put_array(f, "daily_borrow", out.daily.borrow, NPY_DOUBLE) && put_array(f, "daily_cash", out.daily.cash, NPY_DOUBLE) &&
       put_array(f, "unfilled_row", out.orders.row, NPY_INT64) &&
       put_array(f, "unfilled_sid", out.orders.sid, NPY_INT64) &&
       put_array(f, "unfilled_wanted", out.orders.wanted, NPY_DOUBLE) &&
@@ -410,6 +413,7 @@ PyDoc_STRVAR(
     "cash and on the short positions held at the previous close.\n"
     "Their results: trade_slippage, trade_shares (the most shares a record\n"
     "held; NaN without capital), daily_slippage, daily_interest, daily_borrow,\n"
+    "daily_cash (the cash at each close, with capital; NaN without),\n"
     "unfilled_* (one item per order not filled in full on its date: row,\n"
     "position column, signed shares (values without capital) wanted and\n"
     "filled, the equity it was sized from, reason code (see UNFILLED_REASONS)),\n"

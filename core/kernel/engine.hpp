@@ -113,6 +113,8 @@ class Host {
   virtual void record_shares(int, double) {}
   // Interest earned on cash and fee paid on shorts since the previous date.
   virtual void record_carry(double, double) {}
+  // The cash at the close (with a starting capital).
+  virtual void record_close(double) {}
 
  protected:
   ~Host() = default;
@@ -221,7 +223,12 @@ class Engine {
       pending_.swap(signals_);
       signals_.clear();
       if (rebalance_due_ && !rebalance(d)) return Status::aborted;
-      creturn[d] = capital_ ? value_at_close(d) / exec_.capital : value_at_close(d);
+      if (capital_) {
+        creturn[d] = value_at_close(d) / exec_.capital;
+        host_.record_close(cash_);
+      } else {
+        creturn[d] = value_at_close(d);
+      }
       if (exec_.carries()) close_carry(d);
       advance_rows(d);
       rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
@@ -732,7 +739,10 @@ class Engine {
     }
     const double q = target_shares(p, target, price, held);
     if (q == held) {
-      return held == 0 || split_record(sid, held * price, total, exit.fill, price);
+      if (held == 0) return true;
+      if (!split_record(sid, held * price, total, exit.fill, price)) return false;
+      host_.record_shares(sid, held);
+      return true;
     }
     Unfilled why = desk_.blocked(today_, p, side_of(q - held), price);
     double traded = 0.0;

@@ -32,7 +32,8 @@ inline bool rule_number(PyObject* obj, const char* name, double fallback, double
   if (!to_double(obj == Py_None ? nullptr : obj, fallback, out)) return false;
   if (inf_is_off && out == INFINITY) return true;
   if (!std::isfinite(out) || out < lowest) {
-    PyErr_Format(PyExc_ValueError, "%s must be a finite number of at least %g, got %R", name, lowest, obj);
+    PyErr_Format(PyExc_ValueError, "%s must be a finite number not below %d, got %R", name, static_cast<int>(lowest),
+                 obj);
     return false;
   }
   return true;
