@@ -657,7 +657,7 @@ class Engine {
 
   // The whole lots to hold for a target value: a long bought larger pays
   // its fee and slippage out of the amount, so the cash covers the buy.
-  double target_shares(int p, double target, double price, double held) const noexcept {
+  double target_shares(int p, double target, double price, double held) noexcept {
     double q = target / price;
     if (target > 0 && held >= 0 && q > held) {
       const double amount = target - held * price;

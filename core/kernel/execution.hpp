@@ -59,6 +59,10 @@ class Desk {
       used_.assign(static_cast<std::size_t>(price_columns), 0.0);
       used_on_.assign(static_cast<std::size_t>(price_columns), -1);
     }
+    if (rules.impact != 0) {
+      impact_on_.assign(static_cast<std::size_t>(price_columns), -1);
+      impact_.assign(static_cast<std::size_t>(price_columns), 0.0);
+    }
   }
 
   // The reason `side` cannot trade column `p` on date `d` at `price`, or none.
@@ -99,13 +103,10 @@ class Desk {
 
   // The fraction of the trade price a fill of `shares` loses: the fixed
   // slippage, or impact x daily volatility x sqrt(shares / average volume).
-  double slippage(std::ptrdiff_t d, std::ptrdiff_t p, double shares) const noexcept {
+  double slippage(std::ptrdiff_t d, std::ptrdiff_t p, double shares) noexcept {
     if (rules_.impact == 0) return rules_.slippage;
     if (rules_.volume.data == nullptr || shares == 0) return 0.0;
-    const double adv = average_volume(d, p);
-    const double vol = volatility(d, p);
-    if (!(adv > 0) || !std::isfinite(vol)) return 0.0;
-    return rules_.impact * vol * std::sqrt(std::fabs(shares) / adv);
+    return per_root_share(d, p) * std::sqrt(std::fabs(shares));
   }
 
   // `shares` rounded toward zero to whole lots (unchanged without lots).
@@ -136,6 +137,19 @@ class Desk {
     if (side == Side::buy && move >= rules_.price_limit) return Unfilled::limit_up;
     if (side == Side::sell && move <= -rules_.price_limit) return Unfilled::limit_down;
     return Unfilled::none;
+  }
+
+  // impact x volatility / sqrt(average volume) of a column on a date: the
+  // windows are read once per date, however many fills ask.
+  double per_root_share(std::ptrdiff_t d, std::ptrdiff_t p) noexcept {
+    const auto c = static_cast<std::size_t>(p);
+    if (impact_on_[c] != d) {
+      const double adv = average_volume(d, p);
+      const double vol = volatility(d, p);
+      impact_on_[c] = d;
+      impact_[c] = adv > 0 && std::isfinite(vol) ? rules_.impact * vol / std::sqrt(adv) : 0.0;
+    }
+    return impact_[c];
   }
 
   std::ptrdiff_t window_start(std::ptrdiff_t d) const noexcept { return d >= kImpactWindow ? d - kImpactWindow + 1 : 0; }
@@ -178,6 +192,8 @@ class Desk {
   Matrix<double> close_;
   std::vector<double> used_;              // shares traded today, per price column
   std::vector<std::ptrdiff_t> used_on_;   // the date `used_` counts
+  std::vector<double> impact_;            // per_root_share, per price column
+  std::vector<std::ptrdiff_t> impact_on_;  // the date `impact_` is of
 };
 
 }  // namespace quorex::kernel
