@@ -204,37 +204,9 @@ class Engine {
     if (capital_) shares_.assign(cost_.size(), 0.0);
   }
 
-  // Runs every date, writing equity into creturn[0..N).
-  Status run(double* creturn) {
-    cash_ = capital_ ? exec_.capital : 1.0;
-    const Index n = m_.price_index.size;
-    for (Index d = 0; d < n; ++d) {
-      today_ = d;
-      if (m_.pos_index.size == 0) return Status::pos_index_empty;
-      if (m_.price_index[d] < m_.pos_index[0]) {
-        creturn[d] = 1.0;
-        continue;
-      }
-      if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
-      if (exec_.carries()) accrue_carry(d);
-      if (!mark_and_check(d)) return Status::aborted;
-      if (!execute_pending()) return Status::aborted;
-      if (!orders_.empty() && !rebalance_due_ && !retry_orders(d)) return Status::aborted;
-      pending_.swap(signals_);
-      signals_.clear();
-      if (rebalance_due_ && !rebalance(d)) return Status::aborted;
-      if (capital_) {
-        creturn[d] = value_at_close(d) / exec_.capital;
-        host_.record_close(cash_);
-      } else {
-        creturn[d] = value_at_close(d);
-      }
-      if (exec_.carries()) close_carry(d);
-      advance_rows(d);
-      rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
-    }
-    return Status::ok;
-  }
+  // Runs every date, writing equity into creturn[0..N). With every execution
+  // rule off the daily loop is compiled without a trace of them.
+  Status run(double* creturn) { return ruled_ ? run_dates<true>(creturn) : run_dates<false>(creturn); }
 
   // End-of-run state.
   const HeldPositions& held() const noexcept { return held_; }
@@ -252,6 +224,39 @@ class Engine {
   double mark_price(int sid) const noexcept { return ref_price_[static_cast<std::size_t>(column(sid))]; }
 
  private:
+  template <bool Ruled>
+  Status run_dates(double* creturn) {
+    cash_ = capital_ ? exec_.capital : 1.0;
+    const Index n = m_.price_index.size;
+    for (Index d = 0; d < n; ++d) {
+      today_ = d;
+      if (m_.pos_index.size == 0) return Status::pos_index_empty;
+      if (m_.price_index[d] < m_.pos_index[0]) {
+        creturn[d] = 1.0;
+        continue;
+      }
+      if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
+      if (Ruled && exec_.carries()) accrue_carry(d);
+      if (!mark_and_check<Ruled>(d)) return Status::aborted;
+      if (!execute_pending<Ruled>()) return Status::aborted;
+      if (Ruled && !orders_.empty() && !rebalance_due_ && !retry_orders(d)) return Status::aborted;
+      pending_.swap(signals_);
+      signals_.clear();
+      if (rebalance_due_ && !rebalance<Ruled>(d)) return Status::aborted;
+      if (Ruled && capital_) {
+        creturn[d] = value_at_close(d) / exec_.capital;
+        host_.record_close(cash_);
+      } else {
+        creturn[d] = value_at_close(d);
+      }
+      if (Ruled && exec_.carries()) close_carry(d);
+      advance_rows(d);
+      rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
+    }
+    return Status::ok;
+  }
+
+
   struct Bounds {
     double upper;
     double lower;
@@ -312,6 +317,7 @@ class Engine {
     }
   }
 
+  template <bool Ruled>
   bool mark_and_check(Index d) {
     const bool ahead = d + 1 < m_.price_index.size;
     for (auto& [sid, value] : held_) {
@@ -323,17 +329,17 @@ class Engine {
       if (std::isnan(ref)) ref = price;
       double r = price / ref;
       if (std::isnan(r)) r = 1.0;
-      if (capital_) {
+      if (Ruled && capital_) {
         if (!std::isnan(price)) value = shares_[s] * price;
       } else {
         value = value * r;
       }
       cost_[s] = cost_[s] * r;
       peak_[s] = larger(cost_[s], peak_[s]);
-      if (ruled_ && order_flags_[s] == kExitOrder) {
+      if (Ruled && order_flags_[s] == kExitOrder) {
         // An exit already on its way is not signalled again.
       } else if (rules_.touched_exit) {
-        if (!touched_exit(d, sid, p, value, r, ref)) return false;
+        if (!touched_exit<Ruled>(d, sid, p, value, r, ref)) return false;
       } else {
         close_signal(d, sid, p, value, price);
       }
@@ -357,6 +363,7 @@ class Engine {
 
   // Closes the position on the same date at the touched bound, or at the
   // open when the day opened beyond a bound. `value` aliases the held entry.
+  template <bool Ruled>
   bool touched_exit(Index d, int sid, int p, double& value, double r, double ref) {
     const auto s = static_cast<std::size_t>(sid);
     const double c = cost_[s];
@@ -386,12 +393,13 @@ class Engine {
     const bool losing_side = (touched_low && value > 0) || (touched_high && value < 0);
     const bool upper_side = open_beyond ? open_ratio >= b.upper : touched_high;
     const ExitReason reason = exit_reason(e, upper_side, peak_[s]);
-    if (ruled_) return touched_exit_ruled(d, {sid, !losing_side, reason}, p, value, before, fill);
+    if (Ruled) return touched_exit_ruled(d, {sid, !losing_side, reason}, p, value, before, fill);
     stopped_.push_back({sid, !losing_side, reason});
     return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0, {reason, fill});
   }
 
   // Sells what was signalled on the previous close at today's marked value.
+  template <bool Ruled>
   bool execute_pending() {
     for (const ExitMark s : pending_) {
       const int a = s.sid;
@@ -405,7 +413,7 @@ class Engine {
       if (h == nullptr || *h == 0) continue;
       if (keep) continue;
       auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
-      if (ruled_) {
+      if (Ruled) {
         bool filled = false;
         if (!close_by_rule(s, filled)) return false;
         if (!filled) {  // the exit is now an order of its own
@@ -423,6 +431,7 @@ class Engine {
     return true;
   }
 
+  template <bool Ruled>
   bool rebalance(Index d) {
     const Vector<double> w = m_.weights.row(current_row_);
     const Index k = w.size;
@@ -447,8 +456,8 @@ class Engine {
     if (stop && !stopped_.empty()) {
       for (const ExitMark s : stopped_) target_[static_cast<std::size_t>(s.sid)] = 0.0;
     }
-    if (ruled_) replace_orders(stop != 0);
-    if (!size_positions()) return false;
+    if (Ruled) replace_orders(stop != 0);
+    if (!size_positions<Ruled>()) return false;
     stopped_.clear();
     signals_.clear();
     snapshot_ = held_.items();
@@ -461,6 +470,7 @@ class Engine {
 
   // Trades every position column to its share of the equity at the start of
   // the rebalance; total, divisor and scale ignore the fees paid on the way.
+  template <bool Ruled>
   bool size_positions() {
     double held_sum = 0.0;
     for (const auto& [sid, value] : held_) held_sum += value;
@@ -479,7 +489,7 @@ class Engine {
       // Most columns are neither held nor wanted: nothing to trade or record.
       if (target == 0 && held_.find(static_cast<int>(sid)) == nullptr) continue;
       const Exit exit{ExitReason::rebalance, mark_price(static_cast<int>(sid))};
-      if (ruled_) {
+      if (Ruled) {
         if (!rebalance_order(static_cast<int>(sid), target, total, exit)) return false;
       } else if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total, exit)) {
         return false;
@@ -591,7 +601,8 @@ class Engine {
 
   // ---------------------------------------------------------------------------
   // The execution rules. Everything below is reached only while a rule is on
-  // (`ruled_`); with every rule off the engine never comes here.
+  // (`ruled_`); with every rule off the engine never comes here. The entry
+  // points stay out of line so that the plain path is compiled as before.
 
   static constexpr char kRebalanceOrder = 1;
   static constexpr char kExitOrder = 2;
@@ -637,7 +648,7 @@ class Engine {
 
   // A rebalance replaces every pending order; a stock whose exit order is
   // still pending sits the period out like one stopped out.
-  void replace_orders(bool stop) {
+  [[gnu::noinline]] void replace_orders(bool stop) {
     for (const Order& o : orders_) {
       if (stop && o.exit_rule) target_[static_cast<std::size_t>(o.mark.sid)] = 0.0;
       order_flags_[static_cast<std::size_t>(o.mark.sid)] = 0;
@@ -715,7 +726,7 @@ class Engine {
   }
 
   // A rebalance's order for one column under the execution rules.
-  bool rebalance_order(int sid, double target, double total, Exit exit) {
+  [[gnu::noinline]] bool rebalance_order(int sid, double target, double total, Exit exit) {
     const int p = column(sid);
     if (!capital_) {
       const double* found = held_.find(sid);
@@ -756,7 +767,7 @@ class Engine {
 
   // A stop exit signalled on the previous close, under the execution rules;
   // `filled` tells whether the position is gone.
-  bool close_by_rule(ExitMark s, bool& filled) {
+  [[gnu::noinline]] bool close_by_rule(ExitMark s, bool& filled) {
     const int sid = s.sid;
     const int p = column(sid);
     filled = false;
@@ -791,7 +802,7 @@ class Engine {
   // A touched exit under the execution rules: no fill on a day locked at
   // the limit against it (the exit then waits for the next trade dates);
   // otherwise a fill at the touched level, as far as the volume allows.
-  bool touched_exit_ruled(Index d, ExitMark mark, int p, double& value, double before, double fill) {
+  [[gnu::noinline]] bool touched_exit_ruled(Index d, ExitMark mark, int p, double& value, double before, double fill) {
     const int sid = mark.sid;
     drop_order(sid);
     const Side side = side_of(-before);
@@ -821,7 +832,7 @@ class Engine {
   }
 
   // The pending orders of earlier dates, tried again at today's trade price.
-  bool retry_orders(Index d) {
+  [[gnu::noinline]] bool retry_orders(Index d) {
     const double base = equity_now();
     retried_.clear();
     for (const Order& o : orders_) {
@@ -871,7 +882,7 @@ class Engine {
 
   // Interest on the cash and the fee on the short positions held since the
   // previous date's close, over the calendar days between the two dates.
-  void accrue_carry(Index d) {
+  [[gnu::noinline]] void accrue_carry(Index d) {
     if (carried_on_ < 0) return;
     constexpr double kNanosecondsPerYear = 86'400e9 * 365;
     const double years = static_cast<double>(m_.price_index[d] - m_.price_index[carried_on_]) / kNanosecondsPerYear;
@@ -881,7 +892,7 @@ class Engine {
     host_.record_carry(interest, borrow);
   }
 
-  void close_carry(Index d) {
+  [[gnu::noinline]] void close_carry(Index d) {
     carried_on_ = d;
     short_value_ = 0.0;
     for (const auto& [sid, value] : held_) {

@@ -144,48 +144,42 @@ class Desk {
   double per_root_share(std::ptrdiff_t d, std::ptrdiff_t p) noexcept {
     const auto c = static_cast<std::size_t>(p);
     if (impact_on_[c] != d) {
-      const double adv = average_volume(d, p);
-      const double vol = volatility(d, p);
       impact_on_[c] = d;
-      impact_[c] = adv > 0 && std::isfinite(vol) ? rules_.impact * vol / std::sqrt(adv) : 0.0;
+      impact_[c] = window_impact(d, p);
     }
     return impact_[c];
   }
 
-  std::ptrdiff_t window_start(std::ptrdiff_t d) const noexcept { return d >= kImpactWindow ? d - kImpactWindow + 1 : 0; }
-
-  // The mean of the window's volumes that are known.
-  double average_volume(std::ptrdiff_t d, std::ptrdiff_t p) const noexcept {
+  // One pass over the window: the mean of the volumes that are known, and
+  // the sample standard deviation of the close-to-close returns between
+  // known closes (0 with fewer than two of them).
+  double window_impact(std::ptrdiff_t d, std::ptrdiff_t p) const noexcept {
+    double volume = 0.0;
+    int volumes = 0;
     double sum = 0.0;
-    int count = 0;
-    for (std::ptrdiff_t r = window_start(d); r <= d; ++r) {
-      const double v = rules_.volume(r, p);
-      if (std::isnan(v)) continue;
-      sum += v;
-      ++count;
-    }
-    return count ? sum / count : NAN;
-  }
-
-  // The sample standard deviation of the window's close-to-close returns
-  // (between known closes); 0 with fewer than two of them.
-  double volatility(std::ptrdiff_t d, std::ptrdiff_t p) const noexcept {
-    double returns[kImpactWindow];
-    int count = 0;
+    double squares = 0.0;
+    int returns = 0;
     double last = NAN;
-    for (std::ptrdiff_t r = window_start(d); r <= d; ++r) {
+    for (std::ptrdiff_t r = d >= kImpactWindow ? d - kImpactWindow + 1 : 0; r <= d; ++r) {
+      const double v = rules_.volume(r, p);
+      if (!std::isnan(v)) {
+        volume += v;
+        ++volumes;
+      }
       const double c = close_(r, p);
       if (std::isnan(c)) continue;
-      if (!std::isnan(last) && count < kImpactWindow) returns[count++] = c / last - 1;
+      if (!std::isnan(last)) {
+        const double x = c / last - 1;
+        sum += x;
+        squares += x * x;
+        ++returns;
+      }
       last = c;
     }
-    if (count < 2) return 0.0;
-    double mean = 0.0;
-    for (int i = 0; i < count; ++i) mean += returns[i];
-    mean /= count;
-    double squares = 0.0;
-    for (int i = 0; i < count; ++i) squares += (returns[i] - mean) * (returns[i] - mean);
-    return std::sqrt(squares / (count - 1));
+    const double adv = volumes ? volume / volumes : 0.0;
+    const double variance = returns >= 2 ? (squares - sum * sum / returns) / (returns - 1) : 0.0;
+    if (!(adv > 0) || !(variance > 0)) return 0.0;
+    return rules_.impact * std::sqrt(variance / adv);
   }
 
   const Execution& rules_;

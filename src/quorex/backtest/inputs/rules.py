@@ -162,56 +162,43 @@ def _finite(name: str, value: Any) -> float:
     return number
 
 
+def _number_rule(name: str, value: Any, accept: Any, must_be: str, off: tuple[Any, ...] = (None,)) -> Any:
+    """``value`` as it is when it is one of ``off`` (None: the default, False: none), else a finite
+    number that ``accept`` takes, or a ValueError saying what it must be."""
+    if any(value is setting for setting in off):
+        return value
+    number = _finite(name, value)
+    if not accept(number):
+        raise ValueError(f"{name} must be {must_be}, got {value!r}")
+    return number
+
+
 def check_capital(value: Any) -> float | None:
     """The starting capital in currency: a positive number, or None for fractional units of 1."""
-    if value is None:
-        return None
-    capital = _finite("capital", value)
-    if capital <= 0:
-        raise ValueError(f"capital must be a positive amount of money, got {value!r}")
-    return capital
+    return _number_rule("capital", value, lambda v: v > 0, "a positive amount of money")
 
 
 def check_lot_size(value: Any) -> float | None | bool:
     """Shares per board lot: positive; None takes the market's, False trades any quantity."""
-    if value is None or value is False:
-        return value
-    lot = _finite("lot_size", value)
-    if lot <= 0:
-        raise ValueError(f"lot_size must be a positive number of shares (or False for none), got {value!r}")
-    return lot
+    return _number_rule("lot_size", value, lambda v: v > 0, "a positive number of shares (or False for none)",
+                        (None, False))
 
 
 def check_min_fee(value: Any) -> float | None:
     """The smallest commission of one trade in currency: 0 or more; None takes the market's."""
-    if value is None:
-        return None
-    fee = _finite("min_fee", value)
-    if fee < 0:
-        raise ValueError(f"min_fee must be 0 or more, got {value!r}")
-    return fee
+    return _number_rule("min_fee", value, lambda v: v >= 0, "0 or more")
 
 
 def check_price_limit(value: Any) -> float | None | bool:
     """The move taken as a limit hit: in (0, 1); None takes the market's, False has none."""
-    if value is None or value is False:
-        return value
-    limit = _finite("price_limit", value)
-    if not 0 < limit < 1:
-        raise ValueError(
-            f"price_limit must be a fraction between 0 and 1 (0.095 for a 10 % limit) or False, got {value!r}"
-        )
-    return limit
+    return _number_rule("price_limit", value, lambda v: 0 < v < 1,
+                        "a fraction between 0 and 1 (0.095 for a 10 % limit) or False", (None, False))
 
 
 def check_participation(value: Any) -> float | None:
     """The largest share of a day's volume one stock's trades take: in (0, 1]."""
-    if value is None:
-        return None
-    share = _finite("max_participation", value)
-    if not 0 < share <= 1:
-        raise ValueError(f"max_participation must be in (0, 1] (0.1 = a tenth of the day's volume), got {value!r}")
-    return share
+    return _number_rule("max_participation", value, lambda v: 0 < v <= 1,
+                        "in (0, 1] (0.1 = a tenth of the day's volume)")
 
 
 def check_slippage(value: Any) -> float | str | None:
@@ -225,12 +212,8 @@ def check_slippage(value: Any) -> float | str | None:
 
 def check_impact(value: Any) -> float:
     """The square-root impact's coefficient: positive; None takes ``DEFAULT_IMPACT``."""
-    if value is None:
-        return DEFAULT_IMPACT
-    impact = _finite("impact", value)
-    if impact <= 0:
-        raise ValueError(f"impact must be positive, got {value!r}")
-    return impact
+    impact = _number_rule("impact", value, lambda v: v > 0, "positive")
+    return DEFAULT_IMPACT if impact is None else impact
 
 
 def check_unfilled(value: Any) -> str:
