@@ -150,24 +150,23 @@ class Desk {
     return impact_[c];
   }
 
-  // One pass over the window: the mean of the volumes that are known, and
-  // the sample standard deviation of the close-to-close returns between
-  // known closes (0 with fewer than two of them).
-  double window_impact(std::ptrdiff_t d, std::ptrdiff_t p) const noexcept {
+  // The window of one column, summed row by row: the mean of the volumes
+  // that are known, and the sample standard deviation of the close-to-close
+  // returns between known closes (0 with fewer than two of them).
+  struct Window {
     double volume = 0.0;
     int volumes = 0;
     double sum = 0.0;
     double squares = 0.0;
     int returns = 0;
     double last = NAN;
-    for (std::ptrdiff_t r = d >= kImpactWindow ? d - kImpactWindow + 1 : 0; r <= d; ++r) {
-      const double v = rules_.volume(r, p);
+
+    void add(double v, double c) noexcept {
       if (!std::isnan(v)) {
         volume += v;
         ++volumes;
       }
-      const double c = close_(r, p);
-      if (std::isnan(c)) continue;
+      if (std::isnan(c)) return;
       if (!std::isnan(last)) {
         const double x = c / last - 1;
         sum += x;
@@ -176,10 +175,22 @@ class Desk {
       }
       last = c;
     }
-    const double adv = volumes ? volume / volumes : 0.0;
-    const double variance = returns >= 2 ? (squares - sum * sum / returns) / (returns - 1) : 0.0;
-    if (!(adv > 0) || !(variance > 0)) return 0.0;
-    return rules_.impact * std::sqrt(variance / adv);
+
+    // impact x volatility / sqrt(average volume).
+    double impact(double coefficient) const noexcept {
+      const double adv = volumes ? volume / volumes : 0.0;
+      const double variance = returns >= 2 ? (squares - sum * sum / returns) / (returns - 1) : 0.0;
+      if (!(adv > 0) || !(variance > 0)) return 0.0;
+      return coefficient * std::sqrt(variance / adv);
+    }
+  };
+
+  static std::ptrdiff_t window_start(std::ptrdiff_t d) noexcept { return d >= kImpactWindow ? d - kImpactWindow + 1 : 0; }
+
+  double window_impact(std::ptrdiff_t d, std::ptrdiff_t p) const noexcept {
+    Window window;
+    for (std::ptrdiff_t r = window_start(d); r <= d; ++r) window.add(rules_.volume(r, p), close_(r, p));
+    return window.impact(rules_.impact);
   }
 
   const Execution& rules_;

@@ -149,11 +149,15 @@ def backtest(
         category, e.g. "處置股", "警示股", "全額交割股"; gives the share of
         entries and exits in each category.
     market
-        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, Asia/Taipei),
-        "us" (no commission, no sales tax, America/New_York), a
+        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, lots of 1,000
+        shares, a NT$20 minimum fee, a ±10 % price limit taken as hit from
+        9.5 %, Asia/Taipei), "us" (no commission, no sales tax, single
+        shares, no minimum fee, no price limit, America/New_York), a
         ``quorex.Market`` or an object with ``get_name()``/``get_freq()``
-        (and optionally ``fee_ratio``, ``tax_ratio``, ``timezone``). Its
-        costs apply unless ``fee_ratio``/``tax_ratio`` are given.
+        (and optionally ``fee_ratio``, ``tax_ratio``, ``lot_size``,
+        ``min_fee``, ``price_limit``, ``timezone``). Its costs and rules
+        apply unless given as arguments; its price limit applies to every
+        run, its lot and minimum fee once ``capital`` is given.
     bad_prices
         "raise" (the default): a zero, negative or infinite price is a
         ValueError naming how many there are and where; "missing": such
