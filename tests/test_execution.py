@@ -278,3 +278,84 @@ def test_equity_is_cash_plus_shares_at_the_close_on_random_markets(seed):
         held[entry:(exit_ if exit_ >= 0 else n), sid] += shares
     equity = run.daily_cash + (held * close).sum(axis=1)
     np.testing.assert_allclose(equity, run.creturn * rules["capital"], rtol=1e-9)
+
+
+@pytest.mark.parametrize("unfilled", ["retry", "cancel"])
+def test_a_stop_exit_locked_at_the_limit_is_retried_even_when_orders_are_cancelled(unfilled):
+    # d2 closes 20 % down (a stop signal); d3 trades at 8 (-11 % from d2's 9): locked; d4 sells at 8.5.
+    report = quorex.backtest(BUY_A, close_of(10, 10, 9, 8, 8.5, 8.5), stop_loss=0.05, unfilled=unfilled, **FREE)
+    trade = report.trades.iloc[0]
+    assert (trade["exit_date"], trade["exit_price"], trade["exit_reason"]) == (DATES[4], 8.5, "stop_loss")
+    assert report.unfilled["reason"].tolist() == ["limit_down"]
+
+
+def test_the_next_rebalance_replaces_a_pending_order():
+    # Bought nowhere: d1 and d2 sit at the limit; the rebalance of d3's weights (0) drops the order.
+    weights = hold({"2024-01-01": {"A": 1.0}, "2024-01-03": {"A": 0.0}})
+    report = quorex.backtest(weights, close_of(10, 11, 12.1, 12.1, 12.1, 12.1), **FREE)
+    assert report.trades.empty and (report.creturn == 1.0).all()
+    assert report.unfilled["date"].tolist() == [DATES[1]]
+
+
+def test_a_short_in_shares_covers_after_the_limit_and_pays_its_borrow():
+    weights = hold({"2024-01-01": {"A": -0.5}, "2024-01-03": {"A": 0.0}})
+    close = close_of(10, 10, 10, 11, 11.5, 11.5)  # the cover is due on d3, at the upper limit
+    report = quorex.backtest(weights, close, market="us", capital=10_000, borrow_rate=0.0365, price_limit=0.095,
+                             **FREE)
+    trade = report.trades.iloc[0]
+    assert (trade["shares"], trade["exit_date"], trade["exit_price"]) == (-500, DATES[4], 11.5)
+    assert report.unfilled["reason"].tolist() == ["limit_up"]
+    borrow = report.carry["borrow"]
+    assert borrow.iloc[2] == pytest.approx(5_000 * 0.0001, rel=1e-12)  # 500 shares at 10, one day
+    assert borrow.iloc[4] == pytest.approx(500 * 11 * 0.0001, rel=1e-12)
+    assert trade["return"] == pytest.approx((-500 * (11.5 - 10)) / 5_000, rel=1e-14)
+    cash = 10_000 + 5_000 - borrow.sum() - 500 * 11.5
+    assert report.creturn.iloc[-1] == pytest.approx(cash / 10_000, rel=1e-14)
+
+
+def test_a_touched_exit_beyond_the_volume_is_sold_over_the_following_dates():
+    close = close_of(10, 10, 10, 9.5, 9.5, 9.5)
+    prices = {"close": close, "open": close.copy(), "high": close * 1.01, "low": close.where(close > 9.6, 8.9)}
+    volume = pd.DataFrame({"A": [1e6, 1e6, 1e6, 4000, 4000, 4000]}, index=DATES)
+    report = quorex.backtest(BUY_A, prices, market="us", capital=10_000, touched_exit=True, stop_loss=0.1,
+                             volume=volume, max_participation=0.25, **FREE)
+    # 1,000 shares; 1,000 a day may trade: sold at the stop (9) on d3 in full.
+    assert report.trades["exit_date"].tolist() == [DATES[3]]
+    thin = quorex.backtest(BUY_A, prices, market="us", capital=10_000, touched_exit=True, stop_loss=0.1,
+                           volume=volume / 2, max_participation=0.25, **FREE)
+    row = thin.unfilled.iloc[0]
+    assert (row["shares_wanted"], row["shares_filled"], row["reason"]) == (-1000, -500, "volume")
+    # 500 at the stop on d3, the other 500 at d4's price.
+    trade = thin.trades.iloc[0]
+    assert (trade["exit_date"], trade["exit_price"], trade["exit_reason"]) == (DATES[4], 9.5, "stop_loss")
+    assert thin.creturn.iloc[-1] == pytest.approx((500 * 9 + 500 * 9.5) / 10_000, rel=1e-14)
+
+
+def test_markets_without_the_rules_take_the_home_figures():
+    class Exchange:  # a market-like object naming only its name and frequency
+        def get_name(self) -> str:
+            return "x"
+
+        def get_freq(self) -> str:
+            return "1d"
+
+    report = quorex.backtest(BUY_A, close_of(10, 11, 11.5, 12, 12, 12), market=Exchange(), **FREE)
+    assert (report.execution.price_limit, report.execution.lot_size) == (0.095, None)  # no lots without capital
+    assert quorex.backtest(BUY_A, close_of(*[10.0] * 6), market=Exchange(), capital=1e5).execution.lot_size == 1000
+
+
+def test_a_sweep_tabulates_what_each_backtest_reports():
+    from quorex.io.synthetic import synthetic_market
+
+    prices = synthetic_market(30, 1, seed=5)
+    close = prices["close"]
+    weights = close.pct_change(10, fill_method=None).rank(axis=1, ascending=False) <= 5
+    volume = prices["turnover"] / close
+    rules = dict(rebalance="W-FRI", volume=volume, max_participation=0.02, slippage="sqrt")
+    result = quorex.sweep(weights, close, {"capital": [1e6, 1e8]}, progress=False, **rules)
+    for i, capital in enumerate((1e6, 1e8)):
+        report = quorex.backtest(weights, close, capital=capital, **rules)
+        summary = report.summary()["value"]
+        assert result.table.loc[i, "unfilled_share"] == summary["Value unfilled on its date"]
+        years = (close.index[-1] - close.index[0]).days / 365.25
+        assert result.table.loc[i, "slippage_per_year"] == pytest.approx(summary["Slippage paid (of capital)"] / years)
