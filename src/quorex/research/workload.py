@@ -13,14 +13,22 @@ from quorex.backtest.inputs.prices import PreparedPrices, prepare_prices
 from quorex.backtest.period import FROM_FIRST_POSITION
 from quorex.backtest.roundtrips import holding_returns
 from quorex.backtest.run import backtest
-from quorex.figures import TRADE_FIGURES, curve_returns, trade_figures, years_between, yearly_turnover
+from quorex.figures import (
+    EXECUTION_FIGURES,
+    TRADE_FIGURES,
+    curve_returns,
+    execution_figures,
+    trade_figures,
+    years_between,
+    yearly_turnover,
+)
 from quorex.research.grid import split_settings
 
 if TYPE_CHECKING:
     from quorex.backtest.report import Report
 
 # The figures a set's run gives besides its returns, in this order.
-RUN_FIGURES = (*TRADE_FIGURES, "records", "turnover")
+RUN_FIGURES = (*TRADE_FIGURES, "records", "turnover", *EXECUTION_FIGURES)
 
 
 @dataclass(frozen=True)
@@ -100,11 +108,20 @@ def run_figures(trades: pd.DataFrame, dates: pd.DatetimeIndex) -> tuple[float, .
     return (*(figures[name] for name in TRADE_FIGURES), float(len(trades)), turnover)
 
 
+def report_execution_figures(report: Report, dates: pd.DatetimeIndex) -> tuple[float, ...]:
+    """``EXECUTION_FIGURES`` of one run, in that order."""
+    years = years_between(dates[0], dates[-1]) if len(dates) > 1 else 0.0
+    slippage = float(report.costs["slippage"].sum())
+    figures = execution_figures(report.unfilled_share(), slippage, report.money_unit, years)
+    return tuple(figures[name] for name in EXECUTION_FIGURES)
+
+
 def run_set(workload: Workload, index: int, settings: Mapping[str, Any]) -> tuple[SetOutcome, np.ndarray]:
     """One set's outcome and the nanoseconds of its calendar dates."""
     report = workload.report(settings)
     returns = curve_returns(report.creturn)
     period = report.period()
-    figures = run_figures(report.trades, period.curve(returns).index)
+    measured = period.curve(returns).index
+    figures = (*run_figures(report.trades, measured), *report_execution_figures(report, measured))
     first = None if period.reason != FROM_FIRST_POSITION else period.start.value
     return SetOutcome(index, returns.to_numpy(), figures, None, first), returns.index.asi8
