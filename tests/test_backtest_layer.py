@@ -182,6 +182,7 @@ def _run(trades, reasons=None):
         trade_exit_reason=np.asarray(reasons if reasons is not None else np.where(exit_ >= 0, 0, 4), np.int8),
         excursions=np.arange(6.0)[None, :] + np.arange(n)[:, None],
         trade_fee=np.full(n, 0.001), trade_tax=np.where(exit_ >= 0, 0.003, 0.0), trade_holding=np.arange(n),
+        trade_slippage=np.zeros(n), trade_shares=np.full(n, np.nan),
     )
 
 

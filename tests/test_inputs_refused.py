@@ -178,7 +178,10 @@ ACCEPTED = {
     "retain_cost_when_rebalance": True, "stop_trading_next_period": False, "excursion_window": 3,
     "excursion_step": 1, "periodically_rebalance": True, "benchmark": pd.Series(1.0, index=DATES),
     "turnover": None, "categories": {"watch": pd.DataFrame(False, index=DATES, columns=["A"])}, "market": "us",
-    "bad_prices": "missing",
+    "bad_prices": "missing", "capital": 1e6, "lot_size": 1000, "min_fee": 20, "price_limit": 0.095,
+    "tradable": pd.DataFrame(True, index=DATES, columns=["A"]), "volume": pd.DataFrame(1e5, index=DATES, columns=["A"]),
+    "max_participation": 0.1, "slippage": "sqrt", "impact": 0.1, "unfilled": "cancel", "cash_rate": 0.01,
+    "borrow_rate": 0.02,
 }
 
 

@@ -126,7 +126,7 @@ def test_twenty_year_page_renders_offline_without_errors(browser, tmp_path):
     path = tmp_path / "report.html"
     sectors = pd.Series([f"sector {i % 7}" for i in range(60)], index=report.position.columns)
     report.to_html(path, groups=sectors)
-    assert_charts_drawn(Visit(browser, path), charts=10, sections=11)
+    assert_charts_drawn(Visit(browser, path), charts=10, sections=12)  # with the execution section (the home price limit)
 
 
 def test_factor_and_comparison_pages_render_offline_without_errors(browser, tmp_path):

@@ -9,6 +9,7 @@
 // once.
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 #include "shared/arrays.hpp"
 #include "shared/backtest_args.hpp"
 #include "shared/excursion_errors.hpp"
+#include "shared/execution_args.hpp"
 #include "shared/module.hpp"
 #include "shared/pyref.hpp"
 
@@ -50,19 +52,54 @@ struct Failure {
   }
 };
 
-// Fees and taxes by the date they were paid on, one slot per trading date.
+// The parameters of run: the backtest's, then run's own rule, then the
+// execution rules'.
+constexpr int kKeepLastPrice = kParamCount;
+constexpr int kFirstExecutionParam = kKeepLastPrice + 1;
+constexpr auto kRunParams = [] {
+  std::array<const char*, std::size_t{kFirstExecutionParam} + std::size_t{kExecutionParamCount}> names{};
+  for (int i = 0; i < kParamCount; ++i) names[static_cast<std::size_t>(i)] = kBacktestParams[i];
+  names[static_cast<std::size_t>(kKeepLastPrice)] = "keep_last_price";
+  for (int i = 0; i < kExecutionParamCount; ++i) {
+    names[static_cast<std::size_t>(kFirstExecutionParam + i)] = kExecutionParams[i];
+  }
+  return names;
+}();
+
+// Fees, taxes, slippage and carry by the date they were paid on, one slot
+// per trading date.
 struct DailyCosts {
   std::vector<double> fee;
   std::vector<double> tax;
+  std::vector<double> slippage;
+  std::vector<double> interest;
+  std::vector<double> borrow;
+  std::vector<double> cash;  // at each close, with a starting capital (NaN otherwise)
+};
+
+// The orders the execution rules did not fill in full on their date, and
+// the value of every order and of what was left unfilled.
+struct OrderBook {
+  std::vector<std::int64_t> row;
+  std::vector<std::int64_t> sid;
+  std::vector<double> wanted;
+  std::vector<double> filled;
+  std::vector<double> base;
+  std::vector<std::int8_t> reason;
+  double ordered_value = 0.0;
+  double unfilled_value = 0.0;
 };
 
 // The engine's host: every trade and what it paid go to the native log, the
 // costs to the day as well; the switches are the run's arguments.
 class LogHost final : public kernel::Host {
  public:
-  LogHost(ex::TradeLog& log, DailyCosts& daily, const BacktestArgs& a, bool stop_trading, Failure& failure)
+  LogHost(ex::TradeLog& log, DailyCosts& daily, OrderBook& orders, const BacktestArgs& a, bool capital,
+          bool stop_trading, Failure& failure)
       : log_(log),
         daily_(daily),
+        orders_(orders),
+        capital_(capital),
         retain_(a.rules.retain_cost_when_rebalance),
         resample_(a.periodically_rebalance),
         stop_(stop_trading),
@@ -85,11 +122,34 @@ class LogHost final : public kernel::Host {
     return check(log_.exit(sid, charge_exit, static_cast<std::int8_t>(reason), fill));
   }
   bool record_costs(int sid, kernel::Costs costs, bool closed) override {
-    log_.costs(sid, costs.fee, costs.tax, closed);
+    log_.costs(sid, costs.fee, costs.tax, costs.slippage, closed);
     daily_.fee[date_] = daily_.fee[date_] + costs.fee;
     daily_.tax[date_] = daily_.tax[date_] + costs.tax;
+    daily_.slippage[date_] = daily_.slippage[date_] + costs.slippage;
     return true;
   }
+  // Values are shares x price with a capital, and already values without.
+  bool record_order(const kernel::OrderReport& order) override {
+    const double scale = capital_ ? order.price : 1.0;
+    const double wanted = std::fabs(order.wanted * scale);
+    if (!std::isnan(wanted)) orders_.ordered_value += wanted;
+    if (order.reason == kernel::Unfilled::none) return true;
+    const double left = std::fabs((order.wanted - order.filled) * scale);
+    if (!std::isnan(left)) orders_.unfilled_value += left;
+    orders_.row.push_back(static_cast<std::int64_t>(date_));
+    orders_.sid.push_back(order.sid);
+    orders_.wanted.push_back(order.wanted);
+    orders_.filled.push_back(order.filled);
+    orders_.base.push_back(order.base);
+    orders_.reason.push_back(static_cast<std::int8_t>(order.reason));
+    return true;
+  }
+  void record_shares(int sid, double shares) override { log_.shares(sid, shares); }
+  void record_carry(double interest, double borrow) override {
+    daily_.interest[date_] = interest;
+    daily_.borrow[date_] = borrow;
+  }
+  void record_close(double cash) override { daily_.cash[date_] = cash; }
   int retain_cost_setting() override { return retain_; }
   int resample_setting() override { return resample_; }
   int stop_trading_next_period() override { return stop_; }
@@ -104,6 +164,8 @@ class LogHost final : public kernel::Host {
  private:
   ex::TradeLog& log_;
   DailyCosts& daily_;
+  OrderBook& orders_;
+  bool capital_;
   std::size_t date_ = 0;
   bool retain_;
   bool resample_;
@@ -137,6 +199,7 @@ class ActionCodes {
 struct Outcome {
   std::vector<double> creturn;
   DailyCosts daily;
+  OrderBook orders;
   ex::TradeColumns trades;
   std::vector<std::int64_t> entry_signal_row;
   std::vector<std::int64_t> exit_signal_row;
@@ -170,8 +233,8 @@ void signal_rows(Outcome& out, bool touched_exit) {
 }
 
 // The simulation proper; runs without the interpreter lock.
-void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool stop_trading, Outcome& out,
-              Failure& failure) {
+void simulate(const BacktestArgs& a, const kernel::Execution& execution, const std::vector<int>& column_of,
+              bool stop_trading, Outcome& out, Failure& failure) {
   const kernel::Market& m = a.market;
   ex::TradeLog log(view_of(m.price), view_of(m.close), column_of, a.rules.fee_ratio, a.rules.tax_ratio, a.window,
                    a.window_step);
@@ -179,8 +242,10 @@ void simulate(const BacktestArgs& a, const std::vector<int>& column_of, bool sto
   out.creturn.resize(dates);
   out.daily.fee.assign(dates, 0.0);
   out.daily.tax.assign(dates, 0.0);
-  LogHost host(log, out.daily, a, stop_trading, failure);
-  kernel::Engine run(m, a.rules, column_of, host);
+  for (auto* daily : {&out.daily.slippage, &out.daily.interest, &out.daily.borrow}) daily->assign(dates, 0.0);
+  out.daily.cash.assign(dates, execution.capital_mode() ? execution.capital : NAN);
+  LogHost host(log, out.daily, out.orders, a, execution.capital_mode(), stop_trading, failure);
+  kernel::Engine run(m, a.rules, column_of, host, execution);
   switch (run.run(out.creturn.data())) {
     case kernel::Status::ok: break;
     case kernel::Status::aborted: return;
@@ -254,6 +319,18 @@ PyObject* result(Outcome& out) {
       put_array(f, "trade_fee", t.fee, NPY_DOUBLE) && put_array(f, "trade_tax", t.tax, NPY_DOUBLE) &&
       put_array(f, "trade_holding", t.holding, NPY_INT64) &&
       put_array(f, "daily_fee", out.daily.fee, NPY_DOUBLE) && put_array(f, "daily_tax", out.daily.tax, NPY_DOUBLE) &&
+      put_array(f, "trade_slippage", t.slippage, NPY_DOUBLE) && put_array(f, "trade_shares", t.shares, NPY_DOUBLE) &&
+      put_array(f, "daily_slippage", out.daily.slippage, NPY_DOUBLE) &&
+      put_array(f, "daily_interest", out.daily.interest, NPY_DOUBLE) &&
+      put_array(f, "daily_borrow", out.daily.borrow, NPY_DOUBLE) && put_array(f, "daily_cash", out.daily.cash, NPY_DOUBLE) &&
+      put_array(f, "unfilled_row", out.orders.row, NPY_INT64) &&
+      put_array(f, "unfilled_sid", out.orders.sid, NPY_INT64) &&
+      put_array(f, "unfilled_wanted", out.orders.wanted, NPY_DOUBLE) &&
+      put_array(f, "unfilled_filled", out.orders.filled, NPY_DOUBLE) &&
+      put_array(f, "unfilled_base", out.orders.base, NPY_DOUBLE) &&
+      put_array(f, "unfilled_reason", out.orders.reason, NPY_INT8) &&
+      put(f, "ordered_value", PyFloat_FromDouble(out.orders.ordered_value)) &&
+      put(f, "unfilled_value", PyFloat_FromDouble(out.orders.unfilled_value)) &&
       put(f, "excursions", quorex::array_from_vector(std::move(t.records), NPY_DOUBLE, 2, record_dims)) &&
       put_array(f, "rebalance_rows", out.rebalance_rows, NPY_INT64) &&
       put_array(f, "rebalance_weight_rows", out.rebalance_weight_rows, NPY_INT64) &&
@@ -273,9 +350,13 @@ PyObject* result(Outcome& out) {
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BacktestArgs a;
+  PyObject* objects[kRunParams.size()] = {};
+  kernel::Execution execution;
+  if (!quorex::parse_args({"run", kRunParams, 11}, args, nargs, kwnames, objects)) return nullptr;
+  std::copy(objects, objects + kParamCount, a.objects);
   // keep_last_price is on unless told: the contract binding has the rule off.
-  if (!parse_backtest(run_signature(), args, nargs, kwnames, numpy_inf, a) ||
-      !to_bool(a.objects[kKeepLastPrice], true, a.rules.keep_last_price) || !check_inputs(a)) {
+  if (!convert_backtest(numpy_inf, a) || !to_bool(objects[kKeepLastPrice], true, a.rules.keep_last_price) ||
+      !check_inputs(a) || !convert_execution(objects + kFirstExecutionParam, a.market.price, execution)) {
     return nullptr;
   }
   std::vector<int> column_of;
@@ -297,7 +378,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   Failure failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    simulate(a, column_of, stop_trading != 0, out, failure);
+    simulate(a, execution, column_of, stop_trading != 0, out, failure);
   } catch (const std::bad_alloc&) {
     failure.kind = Failure::Kind::no_memory;
   } catch (const std::length_error&) {
@@ -313,13 +394,40 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 PyDoc_STRVAR(
     run_doc,
-    "run" QUOREX_RUN_TEXT_SIGNATURE
+    "run(" QUOREX_BACKTEST_PARAMETERS_TEXT
+    ", keep_last_price=True, capital=0.0, lot_size=0.0, min_fee=0.0, price_limit=inf, tradable=None, "
+    "volume=None, max_participation=inf, slippage=0.0, impact=0.0, retry_unfilled=True, cash_rate=0.0, "
+    "borrow_rate=0.0)\n--\n\n"
     "Simulate the portfolio as simloop.backtest_ does and return every result\n"
     "at once, as a SimpleNamespace of NumPy arrays; no module state is read or\n"
     "written and the interpreter lock is released while it runs.\n"
     "keep_last_price: a rebalance on a day a held stock has no price keeps its\n"
     "last price as the reference of its next price (and as the entry fill of\n"
     "the trade that continues it); False gives backtest_'s results bit for bit.\n"
+    "\n"
+    "The execution rules (all off by default, and then the run is simloop's):\n"
+    "capital: starting capital in currency (0: fractional units of 1); with it\n"
+    "positions are shares and every cost is in currency. lot_size: shares per\n"
+    "board lot (positions rounded toward zero). min_fee: smallest commission of\n"
+    "a fill. price_limit: a move of the trade price against the previous close\n"
+    "at or beyond which buys (up) or sells (down) do not fill. tradable: bool\n"
+    "dates x price columns (False: no trade). volume: shares traded, dates x\n"
+    "price columns (NaN or 0: no trade); max_participation: the largest share\n"
+    "of it one stock's fills take in a day. slippage: a fraction of the trade\n"
+    "price lost on every fill; impact: the square-root model's coefficient\n"
+    "instead (x 20-day volatility x sqrt(shares / 20-day average volume)).\n"
+    "retry_unfilled: the unfilled part of an order is retried at later trade\n"
+    "dates until the next rebalance (exit orders always are). cash_rate,\n"
+    "borrow_rate: annual rates accrued over calendar days (365 a year) on the\n"
+    "cash and on the short positions held at the previous close.\n"
+    "Their results: trade_slippage, trade_shares (the most shares a record\n"
+    "held; NaN without capital), daily_slippage, daily_interest, daily_borrow,\n"
+    "daily_cash (the cash at each close, with capital; NaN without),\n"
+    "unfilled_* (one item per order not filled in full on its date: row,\n"
+    "position column, signed shares (values without capital) wanted and\n"
+    "filled, the equity it was sized from, reason code (see UNFILLED_REASONS)),\n"
+    "ordered_value and unfilled_value (the value of all orders on their dates,\n"
+    "and of what they left unfilled).\n"
     "\n"
     "creturn: the daily equity. trade_*: one item per trade (position column,\n"
     "entry and exit rows (-1 while open), entry and exit fill prices, position\n"
@@ -371,6 +479,9 @@ int exec_module(PyObject* module) {
   namespace_type = PyObject_GetAttrString(types.get(), "SimpleNamespace");
   if (!namespace_type) return -1;
   const auto& a = kernel::kActionLabels;
+  if (!quorex::add_attr(module, "UNFILLED_REASONS", labels_tuple({"limit_up", "limit_down", "untradable", "volume"}))) {
+    return -1;
+  }
   return quorex::add_attr(module, "EXIT_REASONS",
                           labels_tuple({"rebalance", "stop_loss", "take_profit", "trail_stop", "open"})) &&
                  quorex::add_attr(module, "ACTIONS",

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/execution.hpp"
 #include "kernel/pairwise_sum.hpp"
 #include "kernel/views.hpp"
 
@@ -69,9 +70,25 @@ struct Rules {
 // What one trade paid: the fee, charged on every trade, and the tax, charged
 // on trades that reduce exposure. fee + tax is the amount the engine took off
 // the cash or the position, to the bit when the two ratios share a sign.
+// `slippage` is what the fill lost to slippage against the trade price; it
+// is part of the fill price, not of fee + tax.
 struct Costs {
   double fee = 0.0;
   double tax = 0.0;
+  double slippage = 0.0;
+};
+
+// An order on the date it was due, as the execution rules filled it:
+// `wanted` and `filled` are signed shares with a starting capital, values
+// in units of the starting capital without one; `base` is the equity the
+// order was sized from; `reason` says why it did not fill in full.
+struct OrderReport {
+  int sid;
+  double wanted;
+  double filled;
+  double price;
+  double base;
+  Unfilled reason;
 };
 
 // What the engine needs from its environment. Every call may fail (false or
@@ -95,6 +112,14 @@ class Host {
   virtual int retain_cost_setting() = 0;
   virtual int resample_setting() = 0;
   virtual int stop_trading_next_period() = 0;
+  // Reports of the execution rules, never made with every rule off.
+  virtual bool record_order(const OrderReport&) { return true; }
+  // The shares `sid` holds after a fill (with a starting capital).
+  virtual void record_shares(int, double) {}
+  // Interest earned on cash and fee paid on shorts since the previous date.
+  virtual void record_carry(double, double) {}
+  // The cash at the close (with a starting capital).
+  virtual void record_close(double) {}
 
  protected:
   ~Host() = default;
@@ -118,18 +143,20 @@ class HeldPositions {
   bool empty() const noexcept { return items_.empty(); }
   const std::vector<Item>& items() const noexcept { return items_; }
 
-  double* find(int sid) noexcept {
+  // The members every trade calls are always inlined: as calls they would
+  // cost the daily loop a tenth of its time.
+  [[gnu::always_inline]] double* find(int sid) noexcept {
     if (!present(sid)) return nullptr;
     return &lower(sid)->second;
   }
   const double* find(int sid) const noexcept { return const_cast<HeldPositions*>(this)->find(sid); }
   // Adds `sid` (a column index below `columns`) with `value`; the caller has
   // checked it is absent.
-  double& insert(int sid, double value) {
+  [[gnu::always_inline]] double& insert(int sid, double value) {
     present_[static_cast<std::size_t>(sid)] = 1;
     return items_.insert(lower(sid), {sid, value})->second;
   }
-  void erase(int sid) noexcept {
+  [[gnu::always_inline]] void erase(int sid) noexcept {
     if (!present(sid)) return;
     present_[static_cast<std::size_t>(sid)] = 0;
     items_.erase(lower(sid));
@@ -160,7 +187,9 @@ class Engine {
   // high/low/open in touched mode) are N x M with N = len(price_index);
   // weights has one column per position column and, when both are
   // non-empty, one row per pos_index date; the weights have at least one row.
-  Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host)
+  // `execution` holds the execution rules; by default all of them are off.
+  Engine(const Market& market, const Rules& rules, std::vector<int> column_of, Host& host,
+         const Execution& execution = Execution{})
       : m_(market),
         rules_(rules),
         column_of_(std::move(column_of)),
@@ -172,34 +201,20 @@ class Engine {
         cost_(static_cast<std::size_t>(market.weights.cols), 1.0),
         peak_(cost_),
         ref_price_(static_cast<std::size_t>(market.price.cols), 1.0),
-        held_column_(static_cast<std::size_t>(market.price.cols), 0) {
+        held_column_(static_cast<std::size_t>(market.price.cols), 0),
+        exec_(execution),
+        desk_(exec_, market.close, market.price.cols),
+        ruled_(exec_.active()),
+        capital_(exec_.capital_mode()) {
     column_of_.resize(cost_.size(), -1);
     build_mask();
+    if (ruled_) order_flags_.assign(cost_.size(), 0);
+    if (capital_) shares_.assign(cost_.size(), 0.0);
   }
 
-  // Runs every date, writing equity into creturn[0..N).
-  Status run(double* creturn) {
-    cash_ = 1.0;
-    const Index n = m_.price_index.size;
-    for (Index d = 0; d < n; ++d) {
-      today_ = d;
-      if (m_.pos_index.size == 0) return Status::pos_index_empty;
-      if (m_.price_index[d] < m_.pos_index[0]) {
-        creturn[d] = 1.0;
-        continue;
-      }
-      if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
-      if (!mark_and_check(d)) return Status::aborted;
-      if (!execute_pending()) return Status::aborted;
-      pending_.swap(signals_);
-      signals_.clear();
-      if (rebalance_due_ && !rebalance(d)) return Status::aborted;
-      creturn[d] = value_at_close(d);
-      advance_rows(d);
-      rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
-    }
-    return Status::ok;
-  }
+  // Runs every date, writing equity into creturn[0..N). With every execution
+  // rule off the daily loop is compiled without a trace of them.
+  Status run(double* creturn) { return ruled_ ? run_dates<true>(creturn) : run_dates<false>(creturn); }
 
   // End-of-run state.
   const HeldPositions& held() const noexcept { return held_; }
@@ -217,6 +232,39 @@ class Engine {
   double mark_price(int sid) const noexcept { return ref_price_[static_cast<std::size_t>(column(sid))]; }
 
  private:
+  template <bool Ruled>
+  Status run_dates(double* creturn) {
+    cash_ = capital_ ? exec_.capital : 1.0;
+    const Index n = m_.price_index.size;
+    for (Index d = 0; d < n; ++d) {
+      today_ = d;
+      if (m_.pos_index.size == 0) return Status::pos_index_empty;
+      if (m_.price_index[d] < m_.pos_index[0]) {
+        creturn[d] = 1.0;
+        continue;
+      }
+      if (!host_.record_date(static_cast<int>(d))) return Status::aborted;
+      if (Ruled && exec_.carries()) accrue_carry(d);
+      if (!mark_and_check<Ruled>(d)) return Status::aborted;
+      if (!execute_pending<Ruled>()) return Status::aborted;
+      if (Ruled && !orders_.empty() && !rebalance_due_ && !retry_orders(d)) return Status::aborted;
+      pending_.swap(signals_);
+      signals_.clear();
+      if (rebalance_due_ && !rebalance<Ruled>(d)) return Status::aborted;
+      if (Ruled && capital_) {
+        creturn[d] = value_at_close(d) / exec_.capital;
+        host_.record_close(cash_);
+      } else {
+        creturn[d] = value_at_close(d);
+      }
+      if (Ruled && exec_.carries()) close_carry(d);
+      advance_rows(d);
+      rebalance_due_ = current_row_ != applied_row_ && mask_[static_cast<std::size_t>(d)] != 0;
+    }
+    return Status::ok;
+  }
+
+
   struct Bounds {
     double upper;
     double lower;
@@ -277,6 +325,7 @@ class Engine {
     }
   }
 
+  template <bool Ruled>
   bool mark_and_check(Index d) {
     const bool ahead = d + 1 < m_.price_index.size;
     for (auto& [sid, value] : held_) {
@@ -288,11 +337,17 @@ class Engine {
       if (std::isnan(ref)) ref = price;
       double r = price / ref;
       if (std::isnan(r)) r = 1.0;
-      value = value * r;
+      if (Ruled && capital_) {
+        if (!std::isnan(price)) value = shares_[s] * price;
+      } else {
+        value = value * r;
+      }
       cost_[s] = cost_[s] * r;
       peak_[s] = larger(cost_[s], peak_[s]);
-      if (rules_.touched_exit) {
-        if (!touched_exit(d, sid, p, value, r, ref)) return false;
+      if (Ruled && order_flags_[s] == kExitOrder) {
+        // An exit already on its way is not signalled again.
+      } else if (rules_.touched_exit) {
+        if (!touched_exit<Ruled>(d, sid, p, value, r, ref)) return false;
       } else {
         close_signal(d, sid, p, value, price);
       }
@@ -316,6 +371,7 @@ class Engine {
 
   // Closes the position on the same date at the touched bound, or at the
   // open when the day opened beyond a bound. `value` aliases the held entry.
+  template <bool Ruled>
   bool touched_exit(Index d, int sid, int p, double& value, double r, double ref) {
     const auto s = static_cast<std::size_t>(sid);
     const double c = cost_[s];
@@ -328,6 +384,7 @@ class Engine {
     const bool touched_low = low_ratio <= b.lower;
     const bool touched_high = high_ratio >= b.upper;
     const bool open_beyond = open_ratio >= b.upper || open_ratio <= b.lower;
+    const double before = value;
     double fill = 0.0;
     if (open_beyond) {
       value = e * open_ratio;
@@ -344,11 +401,13 @@ class Engine {
     const bool losing_side = (touched_low && value > 0) || (touched_high && value < 0);
     const bool upper_side = open_beyond ? open_ratio >= b.upper : touched_high;
     const ExitReason reason = exit_reason(e, upper_side, peak_[s]);
+    if (Ruled) return touched_exit_ruled(d, {sid, !losing_side, reason}, p, value, before, fill);
     stopped_.push_back({sid, !losing_side, reason});
     return set_position(sid, 0.0, /*check_held=*/false, /*drop_zero=*/false, 1.0, {reason, fill});
   }
 
   // Sells what was signalled on the previous close at today's marked value.
+  template <bool Ruled>
   bool execute_pending() {
     for (const ExitMark s : pending_) {
       const int a = s.sid;
@@ -361,18 +420,26 @@ class Engine {
       const double* h = held_.find(a);
       if (h == nullptr || *h == 0) continue;
       if (keep) continue;
-      if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0, {s.reason, mark_price(a)})) {
+      auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
+      if (Ruled) {
+        bool filled = false;
+        if (!close_by_rule(s, filled)) return false;
+        if (!filled) {  // the exit is now an order of its own
+          if (same != signals_.end()) signals_.erase(same);
+          continue;
+        }
+      } else if (!set_position(a, 0.0, /*check_held=*/false, /*drop_zero=*/true, 1.0, {s.reason, mark_price(a)})) {
         return false;
       }
       stopped_.push_back(s);
       cost_[static_cast<std::size_t>(a)] = 1.0;
       peak_[static_cast<std::size_t>(a)] = 1.0;
-      auto same = std::find_if(signals_.begin(), signals_.end(), [a](const ExitMark& m) { return m.sid == a; });
       if (same != signals_.end()) signals_.erase(same);
     }
     return true;
   }
 
+  template <bool Ruled>
   bool rebalance(Index d) {
     const Vector<double> w = m_.weights.row(current_row_);
     const Index k = w.size;
@@ -401,7 +468,8 @@ class Engine {
       std::fill(held_column_.begin(), held_column_.end(), 0);
       for (const auto& [sid, value] : held_) held_column_[static_cast<std::size_t>(column(sid))] = 1;
     }
-    if (!size_positions()) return false;
+    if (Ruled) replace_orders(stop != 0);
+    if (!size_positions<Ruled>()) return false;
     stopped_.clear();
     signals_.clear();
     snapshot_ = held_.items();
@@ -420,6 +488,7 @@ class Engine {
 
   // Trades every position column to its share of the equity at the start of
   // the rebalance; total, divisor and scale ignore the fees paid on the way.
+  template <bool Ruled>
   bool size_positions() {
     double held_sum = 0.0;
     for (const auto& [sid, value] : held_) held_sum += value;
@@ -437,8 +506,10 @@ class Engine {
       if (std::fabs(target) > cap) target = target > 0 ? cap : -cap;
       // Most columns are neither held nor wanted: nothing to trade or record.
       if (target == 0 && held_.find(static_cast<int>(sid)) == nullptr) continue;
-      if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total,
-                        {ExitReason::rebalance, mark_price(static_cast<int>(sid))})) {
+      const Exit exit{ExitReason::rebalance, mark_price(static_cast<int>(sid))};
+      if (Ruled) {
+        if (!rebalance_order(static_cast<int>(sid), target, total, exit)) return false;
+      } else if (!set_position(static_cast<int>(sid), target, /*check_held=*/true, /*drop_zero=*/true, total, exit)) {
         return false;
       }
     }
@@ -466,27 +537,24 @@ class Engine {
 
   // Trades one position to `target` (0 closes it), charging the fee on every
   // trade and the tax as well on trades that reduce exposure. `exit` says
-  // why and at what price the position would be closed.
-  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base, Exit exit) {
+  // why and at what price the position would be closed. `slip` (execution
+  // rules only) is the slippage of the fill, a fraction of the amount traded
+  // taken like the fee; `may_split` is false for a pending order's later
+  // fills, which continue the records of the rebalance that placed it.
+  bool set_position(int sid, double target, bool check_held, bool drop_zero, double weight_base, Exit exit,
+                    double slip = 0.0, bool may_split = true) {
     const double* found = held_.find(sid);
     const bool held = check_held ? found != nullptr : true;
     const bool now_open = found != nullptr && *found != 0;
     const bool target_open = target != 0;
     if (!now_open && target_open) {
-      if (!host_.record_entry(sid, target, weight_base, 1, entry_fill(sid))) return false;
+      const double fill = slip == 0 ? entry_fill(sid) : entry_fill(sid) * (target > 0 ? 1 + slip : 1 - slip);
+      if (!host_.record_entry(sid, target, weight_base, 1, fill)) return false;
     } else if (now_open && !target_open) {
-      if (!host_.record_exit(sid, 1, exit.reason, exit.fill)) return false;
-    } else if (now_open && target_open) {
-      const int retain = host_.retain_cost_setting();
-      if (retain < 0) return false;
-      if (!retain) {
-        const int resample = host_.resample_setting();
-        if (resample < 0) return false;
-        if (resample) {
-          if (!host_.record_exit(sid, 0, ExitReason::rebalance, exit.fill)) return false;
-          if (!host_.record_entry(sid, target, weight_base, 0, continuing_fill(sid))) return false;
-        }
-      }
+      const double fill = slip == 0 ? exit.fill : exit.fill * (*found > 0 ? 1 - slip : 1 + slip);
+      if (!host_.record_exit(sid, 1, exit.reason, fill)) return false;
+    } else if (now_open && target_open && may_split) {
+      if (!split_record(sid, target, weight_base, exit.fill, continuing_fill(sid))) return false;
     }
     const double fee = rules_.fee_ratio;
     const double tax = rules_.tax_ratio;
@@ -498,8 +566,12 @@ class Engine {
       const double amount = target - h;
       const bool adds_exposure = (target >= 0 && amount > 0) || (target <= 0 && amount < 0);
       const double rate = adds_exposure ? fee : fee + tax;
-      const double cost = rate * std::fabs(amount);
+      double cost = rate * std::fabs(amount);
       paid = split(cost, std::fabs(amount), !adds_exposure);
+      if (slip != 0) {
+        paid.slippage = slip * std::fabs(amount);
+        cost = cost + paid.slippage;
+      }
       if (amount > 0) {
         cash_ = cash_ - amount;
         h = h + amount - cost;
@@ -513,9 +585,13 @@ class Engine {
       double* slot = held_.find(sid);
       if (slot == nullptr) slot = &held_.insert(sid, 0.0);
       const double h = *slot;
-      const double cost = std::fabs(h) * (fee + tax);
-      cash_ = cash_ + h - cost;
+      double cost = std::fabs(h) * (fee + tax);
       paid = split(cost, std::fabs(h), true);
+      if (slip != 0) {
+        paid.slippage = slip * std::fabs(h);
+        cost = cost + paid.slippage;
+      }
+      cash_ = cash_ + h - cost;
       if (drop_zero) {
         held_.erase(sid);
       } else {
@@ -526,6 +602,19 @@ class Engine {
     return !(now_open || target_open) || host_.record_costs(sid, paid, !target_open);
   }
 
+  // A rebalance that keeps a position open: with periodically_rebalance (and
+  // without retain_cost_when_rebalance) the trade record is split there.
+  bool split_record(int sid, double target, double weight_base, double exit_fill, double entry_fill) {
+    const int retain = host_.retain_cost_setting();
+    if (retain < 0) return false;
+    if (retain) return true;
+    const int resample = host_.resample_setting();
+    if (resample < 0) return false;
+    if (!resample) return true;
+    return host_.record_exit(sid, 0, ExitReason::rebalance, exit_fill) &&
+           host_.record_entry(sid, target, weight_base, 0, entry_fill);
+  }
+
   double entry_fill(int sid) const noexcept { return m_.price(today_, column(sid)); }
 
   // The fill of the record that continues a position split at a rebalance: today's price, or,
@@ -533,6 +622,312 @@ class Engine {
   double continuing_fill(int sid) const noexcept {
     const double price = entry_fill(sid);
     return rules_.keep_last_price && std::isnan(price) ? mark_price(sid) : price;
+  }
+
+  // ---------------------------------------------------------------------------
+  // The execution rules. Everything below is reached only while a rule is on
+  // (`ruled_`); with every rule off the engine never comes here. The entry
+  // points stay out of line so that the plain path is compiled as before.
+
+  static constexpr char kRebalanceOrder = 1;
+  static constexpr char kExitOrder = 2;
+
+  // An order not filled in full on its date, retried at the trade dates that
+  // follow until it fills or the next rebalance replaces it. It keeps the
+  // weight it was to reach: each retry trades toward that share of the
+  // equity of its day, so a price that ran away is not bought on credit.
+  struct Order {
+    ExitMark mark;  // the column, and for an exit order the rule that closed it
+    double weight;  // target value / the equity it was sized from; 0 for an exit
+    bool exit_rule;
+    Index since;    // the date it was due
+  };
+
+  static Side side_of(double amount) noexcept { return amount > 0 ? Side::buy : Side::sell; }
+
+  double equity_now() const noexcept {
+    double equity = cash_;
+    for (const auto& [sid, value] : held_) equity += value;
+    return equity;
+  }
+
+  bool report(int sid, double wanted, double filled, double price, double base, Unfilled reason) {
+    return host_.record_order({sid, wanted, filled, price, base, reason});
+  }
+
+  // Keeps the unfilled part of an order for the following dates; an exit
+  // order stays even when unfilled orders are cancelled.
+  void place(int sid, double weight, ExitMark mark, bool exit_rule) {
+    if (!exec_.retry && !exit_rule) return;
+    drop_order(sid);
+    orders_.push_back({mark, weight, exit_rule, today_});
+    order_flags_[static_cast<std::size_t>(sid)] = exit_rule ? kExitOrder : kRebalanceOrder;
+  }
+
+  void drop_order(int sid) {
+    char& flag = order_flags_[static_cast<std::size_t>(sid)];
+    if (!flag) return;
+    flag = 0;
+    orders_.erase(std::find_if(orders_.begin(), orders_.end(), [sid](const Order& o) { return o.mark.sid == sid; }));
+  }
+
+  // A rebalance replaces every pending order; a stock whose exit order is
+  // still pending sits the period out like one stopped out.
+  [[gnu::noinline]] void replace_orders(bool stop) {
+    for (const Order& o : orders_) {
+      if (stop && o.exit_rule) target_[static_cast<std::size_t>(o.mark.sid)] = 0.0;
+      order_flags_[static_cast<std::size_t>(o.mark.sid)] = 0;
+    }
+    orders_.clear();
+  }
+
+  // The price a capital-mode order trades at: today's trade price, or, for
+  // a held stock without one, the price it was last valued at.
+  double order_price(int sid, int p) const noexcept {
+    const double price = m_.price(today_, p);
+    if (!std::isnan(price)) return price;
+    const double shares = shares_[static_cast<std::size_t>(sid)];
+    const double* value = held_.find(sid);
+    return shares != 0 && value != nullptr ? *value / shares : NAN;
+  }
+
+  // The whole lots to hold for a target value: a long bought larger pays
+  // its fee and slippage out of the amount, so the cash covers the buy.
+  double target_shares(int p, double target, double price, double held) noexcept {
+    double q = target / price;
+    if (target > 0 && held >= 0 && q > held) {
+      const double amount = target - held * price;
+      const double unit = price * (1 + desk_.slippage(today_, p, amount / price));
+      double n = amount / (unit * (1 + rules_.fee_ratio));
+      if (rules_.fee_ratio * n * unit < exec_.min_fee) n = (amount - exec_.min_fee) / unit;
+      q = held + (n > 0 ? n : 0.0);
+    }
+    return desk_.whole_lots(q);
+  }
+
+  // Capital mode: trades `sid` toward `target` shares at `price` (the trade
+  // price, or the touched level of an exit) as far as the day's volume
+  // allows, paying slippage in the fill price, the fee (at least the
+  // minimum) and the tax on shares that reduce exposure. `traded` is the
+  // signed number of shares filled.
+  bool trade_shares(int sid, double target, double price, double base, ExitReason reason, bool may_split,
+                    bool drop_zero, double& traded) {
+    const auto s = static_cast<std::size_t>(sid);
+    const int p = column(sid);
+    const double held = shares_[s];
+    const double wanted = target - held;
+    const double room = desk_.room(today_, p);
+    traded = std::fabs(wanted) <= room ? wanted : (wanted > 0 ? room : -room);
+    if (traded == 0) return true;
+    const double next = held + traded;
+    const double slip = desk_.slippage(today_, p, traded);
+    const double fill = traded > 0 ? price * (1 + slip) : price * (1 - slip);
+    const double sold = (held > 0 && traded < 0) || (held < 0 && traded > 0)
+                            ? std::min(std::fabs(traded), std::fabs(held))
+                            : 0.0;
+    const Costs paid{desk_.fee(rules_.fee_ratio, std::fabs(traded) * fill), rules_.tax_ratio * sold * fill,
+                     std::fabs(traded) * price * slip};
+    const double today = m_.price(today_, p);
+    const double mark = std::isnan(today) ? price : today;
+    if (held == 0) {
+      if (!host_.record_entry(sid, next * mark, base, 1, fill)) return false;
+    } else if (next == 0) {
+      if (!host_.record_exit(sid, 1, reason, fill)) return false;
+    } else if (may_split && !split_record(sid, next * mark, base, mark_price(sid), fill)) {
+      return false;
+    }
+    cash_ = cash_ - traded * fill - paid.fee - paid.tax;
+    shares_[s] = next;
+    double* slot = held_.find(sid);
+    if (next != 0 || !drop_zero) {
+      if (slot == nullptr) slot = &held_.insert(sid, 0.0);
+      *slot = next * mark;
+    } else {
+      held_.erase(sid);
+    }
+    desk_.use(today_, p, std::fabs(traded));
+    host_.record_shares(sid, next);
+    return host_.record_costs(sid, paid, next == 0);
+  }
+
+  // A rebalance's order for one column under the execution rules.
+  [[gnu::noinline]] bool rebalance_order(int sid, double target, double total, Exit exit) {
+    const int p = column(sid);
+    if (!capital_) {
+      const double* found = held_.find(sid);
+      const double amount = target - (found != nullptr ? *found : 0.0);
+      if (amount == 0) return set_position(sid, target, true, true, total, exit);
+      const double price = m_.price(today_, p);
+      const Unfilled why = desk_.blocked(today_, p, side_of(amount), price);
+      if (why == Unfilled::none) {
+        return report(sid, amount, amount, price, total, why) &&
+               set_position(sid, target, true, true, total, exit, exec_.slippage);
+      }
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
+      return report(sid, amount, 0.0, price, total, why);
+    }
+    const double held = shares_[static_cast<std::size_t>(sid)];
+    const double price = order_price(sid, p);
+    if (std::isnan(price)) {  // never priced: no quantity can be worked out, nor traded
+      if (target == 0) return true;
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
+      return report(sid, NAN, 0.0, price, total, Unfilled::untradable);
+    }
+    const double q = target_shares(p, target, price, held);
+    if (q == held) {
+      if (held == 0) return true;
+      if (!split_record(sid, held * price, total, exit.fill, price)) return false;
+      host_.record_shares(sid, held);
+      return true;
+    }
+    Unfilled why = desk_.blocked(today_, p, side_of(q - held), price);
+    double traded = 0.0;
+    if (why == Unfilled::none && !trade_shares(sid, q, price, total, exit.reason, true, true, traded)) return false;
+    if (traded != q - held) {
+      if (why == Unfilled::none) why = Unfilled::volume;
+      place(sid, target / total, {sid, false, ExitReason::rebalance}, false);
+    }
+    return report(sid, q - held, traded, price, total, why);
+  }
+
+  // A stop exit signalled on the previous close, under the execution rules;
+  // `filled` tells whether the position is gone.
+  [[gnu::noinline]] bool close_by_rule(ExitMark s, bool& filled) {
+    const int sid = s.sid;
+    const int p = column(sid);
+    filled = false;
+    drop_order(sid);
+    if (capital_) {
+      const double held = shares_[static_cast<std::size_t>(sid)];
+      const double price = order_price(sid, p);
+      Unfilled why = desk_.blocked(today_, p, side_of(-held), price);
+      double traded = 0.0;
+      if (why == Unfilled::none && !trade_shares(sid, 0.0, price, equity_now(), s.reason, false, true, traded)) {
+        return false;
+      }
+      filled = traded == -held;
+      if (!filled) {
+        if (why == Unfilled::none) why = Unfilled::volume;
+        place(sid, 0.0, s, true);
+      }
+      return report(sid, -held, traded, price, equity_now(), why);
+    }
+    const double held = *held_.find(sid);
+    const double price = m_.price(today_, p);
+    const Unfilled why = desk_.blocked(today_, p, side_of(-held), price);
+    if (why == Unfilled::none) {
+      filled = true;
+      return report(sid, -held, -held, price, equity_now(), why) &&
+             set_position(sid, 0.0, false, true, 1.0, {s.reason, mark_price(sid)}, exec_.slippage);
+    }
+    place(sid, 0.0, s, true);
+    return report(sid, -held, 0.0, price, equity_now(), why);
+  }
+
+  // A touched exit under the execution rules: no fill on a day locked at
+  // the limit against it (the exit then waits for the next trade dates);
+  // otherwise a fill at the touched level, as far as the volume allows.
+  [[gnu::noinline]] bool touched_exit_ruled(Index d, ExitMark mark, int p, double& value, double before, double fill) {
+    const int sid = mark.sid;
+    drop_order(sid);
+    const Side side = side_of(-before);
+    Unfilled why = desk_.locked(d, p, side, m_.high(d, p), m_.low(d, p));
+    if (why != Unfilled::none) {
+      value = before;
+      place(sid, 0.0, mark, true);
+      return report(sid, capital_ ? -shares_[static_cast<std::size_t>(sid)] : -before, 0.0, fill, equity_now(), why);
+    }
+    if (!capital_) {
+      stopped_.push_back(mark);
+      return report(sid, -before, -before, fill, equity_now(), why) &&
+             set_position(sid, 0.0, false, false, 1.0, {mark.reason, fill}, exec_.slippage);
+    }
+    value = before;
+    const double held = shares_[static_cast<std::size_t>(sid)];
+    double traded = 0.0;
+    const double base = equity_now();
+    if (!trade_shares(sid, 0.0, fill, base, mark.reason, false, false, traded)) return false;
+    if (traded == -held) {
+      stopped_.push_back(mark);
+    } else {
+      why = Unfilled::volume;
+      place(sid, 0.0, mark, true);
+    }
+    return report(sid, -held, traded, fill, base, why);
+  }
+
+  // The pending orders of earlier dates, tried again at today's trade price.
+  [[gnu::noinline]] bool retry_orders(Index d) {
+    const double base = equity_now();
+    retried_.clear();
+    for (const Order& o : orders_) {
+      if (o.since >= d) continue;
+      retried_.push_back(o);
+    }
+    for (const Order& o : retried_) {
+      const int sid = o.mark.sid;
+      const int p = column(sid);
+      bool done = false;
+      if (capital_) {
+        const double held = shares_[static_cast<std::size_t>(sid)];
+        const double price = order_price(sid, p);
+        if (std::isnan(price)) continue;
+        const double q = target_shares(p, o.weight * base, price, held);
+        double traded = 0.0;
+        if (q != held && desk_.blocked(d, p, side_of(q - held), price) == Unfilled::none &&
+            !trade_shares(sid, q, price, base, o.mark.reason, false, true, traded)) {
+          return false;
+        }
+        done = held + traded == q;
+      } else {
+        const double* found = held_.find(sid);
+        const double held = found != nullptr ? *found : 0.0;
+        const double price = m_.price(d, p);
+        const double target = o.weight * base;
+        done = target == held;
+        if (!done && desk_.blocked(d, p, side_of(target - held), price) == Unfilled::none) {
+          if (!set_position(sid, target, true, true, base, {o.mark.reason, mark_price(sid)}, exec_.slippage,
+                            /*may_split=*/false)) {
+            return false;
+          }
+          done = true;
+        }
+      }
+      // A position entered now is marked from today's price on.
+      if (!std::isnan(m_.price(d, p))) ref_price_[static_cast<std::size_t>(p)] = m_.price(d, p);
+      if (!done) continue;
+      drop_order(sid);
+      if (o.exit_rule) {
+        stopped_.push_back(o.mark);
+        cost_[static_cast<std::size_t>(sid)] = 1.0;
+        peak_[static_cast<std::size_t>(sid)] = 1.0;
+      }
+    }
+    return true;
+  }
+
+  // Interest on the cash and the fee on the short positions held since the
+  // previous date's close, over the calendar days between the two dates.
+  [[gnu::noinline]] void accrue_carry(Index d) {
+    if (carried_on_ < 0) return;
+    constexpr double kNanosecondsPerYear = 86'400e9 * 365;
+    const double years = static_cast<double>(m_.price_index[d] - m_.price_index[carried_on_]) / kNanosecondsPerYear;
+    const double interest = cash_ * exec_.cash_rate * years;
+    const double borrow = short_value_ * exec_.borrow_rate * years;
+    cash_ = cash_ + interest - borrow;
+    host_.record_carry(interest, borrow);
+  }
+
+  [[gnu::noinline]] void close_carry(Index d) {
+    carried_on_ = d;
+    short_value_ = 0.0;
+    for (const auto& [sid, value] : held_) {
+      if (!(value < 0)) continue;
+      const int p = column(sid);
+      const double price = m_.price(d, p);
+      const double close = m_.close(d, p);
+      short_value_ -= std::isnan(price) || std::isnan(close) ? value : value * close / price;
+    }
   }
 
   double value_at_close(Index d) const noexcept {
@@ -588,6 +983,17 @@ class Engine {
 
   std::vector<double> target_;      // the weight row being traded
   std::vector<double> magnitudes_;  // its absolute values, contiguous
+
+  const Execution exec_;
+  Desk desk_;
+  const bool ruled_;    // any execution rule on
+  const bool capital_;  // shares and currency instead of fractions of 1
+  std::vector<double> shares_;      // per position column (capital mode)
+  std::vector<char> order_flags_;   // per position column: the kind of its pending order, or 0
+  std::vector<Order> orders_;       // pending, in the order they were placed
+  std::vector<Order> retried_;      // scratch of retry_orders
+  Index carried_on_ = -1;           // the date whose close the carry runs from
+  double short_value_ = 0.0;        // the short positions at that close
 };
 
 }  // namespace quorex::kernel

@@ -52,6 +52,8 @@ struct TradeColumns {
   std::vector<std::uint8_t> exit_charged;
   std::vector<double> fee;  // paid over the trade's life, in units of the starting capital
   std::vector<double> tax;
+  std::vector<double> slippage;  // lost to slippage in the fill prices, in the same unit
+  std::vector<double> shares;    // the most the record held (with a starting capital; else NaN)
   std::vector<std::int64_t> holding;  // 0, 1, ... in the order the holdings were opened
   std::vector<double, RecordAllocator<double>> records;  // trades x record_length, row-major
   std::int64_t record_length = 0;
@@ -85,16 +87,25 @@ class TradeLog {
 
   // Costs of the column's latest trade: a closing trade's go to the trade it
   // closed, any other's to the open one.
-  void costs(int sid, double fee, double tax, bool closed) noexcept {
+  void costs(int sid, double fee, double tax, double slippage, bool closed) noexcept {
     Open& o = open_[static_cast<std::size_t>(sid)];
     if (!closed) {
       o.fee = o.fee + fee;
       o.tax = o.tax + tax;
+      o.slippage = o.slippage + slippage;
     } else if (o.appended_as >= 0) {
       const auto k = static_cast<std::size_t>(o.appended_as);
       trades_.fee[k] = trades_.fee[k] + fee;
       trades_.tax[k] = trades_.tax[k] + tax;
+      trades_.slippage[k] = trades_.slippage[k] + slippage;
     }
+  }
+
+  // The shares the column holds after a fill: a record keeps the most it
+  // held (a position built or sold over several fills counts in full).
+  void shares(int sid, double shares) noexcept {
+    Open& o = open_[static_cast<std::size_t>(sid)];
+    if (std::isnan(o.shares) || std::fabs(shares) > std::fabs(o.shares)) o.shares = shares;
   }
 
   Error exit(int sid, int charge_exit, std::int8_t reason, double fill) {
@@ -115,6 +126,8 @@ class TradeLog {
     std::int64_t holding = -1;
     double fee = 0.0;
     double tax = 0.0;
+    double slippage = 0.0;
+    double shares = NAN;
     std::int64_t appended_as = -1;  // the trade this one became on exit
   };
 
@@ -140,7 +153,8 @@ class TradeLog {
     return NAN;
   }
 
-  Error append(int sid, int exit_row, bool charge_exit, std::int8_t reason, double fill) {
+  // Flattened: the columns' appends inlined, as they are in a smaller unit.
+  [[gnu::flatten]] Error append(int sid, int exit_row, bool charge_exit, std::int8_t reason, double fill) {
     Open& o = open_[static_cast<std::size_t>(sid)];
     const int column = price_column(sid);
     const Trade trade{column, o.entry_row, o.position > 0, o.charged, charge_exit};
@@ -167,6 +181,8 @@ class TradeLog {
     trades_.exit_charged.push_back(charge_exit);
     trades_.fee.push_back(o.fee);
     trades_.tax.push_back(o.tax);
+    trades_.slippage.push_back(o.slippage);
+    trades_.shares.push_back(o.shares);
     trades_.holding.push_back(o.holding);
     o.appended_as = static_cast<std::int64_t>(trades_.size()) - 1;
     return {};

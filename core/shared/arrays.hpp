@@ -66,6 +66,11 @@ struct ElementTraits<std::int64_t> {
   }
 };
 template <>
+struct ElementTraits<std::uint8_t> {  // NumPy's bool, one byte of 0 or 1
+  static constexpr const char* name = "bool";
+  static bool accepts(PyArray_Descr* d) { return d->type_num == NPY_BOOL; }
+};
+template <>
 struct ElementTraits<PyObject*> {
   static constexpr const char* name = "unicode object";
   static bool accepts(PyArray_Descr* d) { return d->type_num == NPY_OBJECT; }

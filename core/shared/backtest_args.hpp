@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
-#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,15 +22,13 @@
 namespace quorex::binding {
 
 // The parameter list of the docstring signature, after the function's name.
-#define QUOREX_BACKTEST_PARAMETERS                                                                          \
-  "(price_values, close_values, high_values, low_values, open_values, price_index, "                        \
+#define QUOREX_BACKTEST_PARAMETERS_TEXT                                                                     \
+  "price_values, close_values, high_values, low_values, open_values, price_index, "                         \
   "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "      \
   "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, touched_exit=False, position_limit=1.0, "  \
   "retain_cost_when_rebalance=False, stop_trading_next_period=True, tradearc_window=0, "                    \
   "tradearc_window_step=1, periodically_rebalance=True"
-#define QUOREX_BACKTEST_TEXT_SIGNATURE QUOREX_BACKTEST_PARAMETERS ")\n--\n\n"
-// engine.run takes one rule more, after all of backtest_'s.
-#define QUOREX_RUN_TEXT_SIGNATURE QUOREX_BACKTEST_PARAMETERS ", keep_last_price=True)\n--\n\n"
+#define QUOREX_BACKTEST_TEXT_SIGNATURE "(" QUOREX_BACKTEST_PARAMETERS_TEXT ")\n--\n\n"
 
 // numpy.inf, the default of the open-ended distances, read once at import.
 inline bool read_numpy_inf(PyObject* numpy, double& out) {
@@ -41,25 +38,22 @@ inline bool read_numpy_inf(PyObject* numpy, double& out) {
   return !(out == -1.0 && PyErr_Occurred());
 }
 
-constexpr const char* kRunParams[] = {
+constexpr const char* kBacktestParams[] = {
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
     "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
     "stop_loss", "take_profit", "trail_stop", "touched_exit", "position_limit", "retain_cost_when_rebalance",
     "stop_trading_next_period", "tradearc_window", "tradearc_window_step", "periodically_rebalance",
-    "keep_last_price",
 };
 enum Param {
   kPriceValues, kCloseValues, kHighValues, kLowValues, kOpenValues, kPriceIndex, kPriceColumns,
   kPosValues, kPosIndex, kPosColumns, kResample, kFeeRatio, kTaxRatio, kStopLoss, kTakeProfit,
   kTrailStop, kTouchedExit, kPositionLimit, kRetainCost, kStopTrading, kWindow, kWindowStep,
-  kPeriodicallyRebalance, kParamCount, kKeepLastPrice = kParamCount, kRunParamCount
+  kPeriodicallyRebalance, kParamCount
 };
-static_assert(std::size(kRunParams) == kRunParamCount);
-// backtest_'s parameters: engine.run's without its own rule.
-constexpr std::span<const char* const> kBacktestParams{kRunParams, kParamCount};
+static_assert(std::size(kBacktestParams) == kParamCount);
 
 struct BacktestArgs {
-  PyObject* objects[kRunParamCount] = {};
+  PyObject* objects[kParamCount] = {};
   kernel::Market market;
   Vector<PyObject*> price_columns;
   Vector<PyObject*> pos_columns;
@@ -115,15 +109,12 @@ inline bool to_int(PyObject* obj, int fallback, int& out) {
   return !(out == -1 && PyErr_Occurred());
 }
 
-// The parameters of `function` (backtest_ or a binding sharing its signature), and of engine.run.
+// The parameters of `function` (backtest_ or a binding sharing its signature).
 constexpr quorex::Signature backtest_signature(const char* function) { return {function, kBacktestParams, 11}; }
-constexpr quorex::Signature run_signature() { return {"run", kRunParams, 11}; }
 
-// Binds and converts the arguments; `numpy_inf` is the default of the two
-// open-ended distances.
-inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, double numpy_inf, BacktestArgs& a) {
-  if (!quorex::parse_args(signature, args, nargs, kwnames, a.objects)) return false;
+// Converts the bound arguments in `a.objects`; `numpy_inf` is the default of
+// the two open-ended distances.
+inline bool convert_backtest(double numpy_inf, BacktestArgs& a) {
   PyObject** o = a.objects;
   for (int i = 0; i <= kResample; ++i) {
     if (!quorex::check_ndarray_arg(o[i], kBacktestParams[i])) return false;
@@ -151,6 +142,12 @@ inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* 
          to_bool(o[kRetainCost], false, r.retain_cost_when_rebalance) &&
          to_int(o[kWindow], 0, a.window) && to_int(o[kWindowStep], 1, a.window_step) &&
          to_bool(o[kPeriodicallyRebalance], true, a.periodically_rebalance);
+}
+
+// Binds and converts the arguments.
+inline bool parse_backtest(const quorex::Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, double numpy_inf, BacktestArgs& a) {
+  return quorex::parse_args(signature, args, nargs, kwnames, a.objects) && convert_backtest(numpy_inf, a);
 }
 
 // ---------------------------------------------------------------------------

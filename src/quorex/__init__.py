@@ -36,6 +36,7 @@ from quorex.research import (  # noqa: E402
     SweepError,
     SweepResult,
     WalkForwardResult,
+    capacity_curve,
     compare,
     sweep,
     walk_forward,
@@ -44,5 +45,5 @@ from quorex import factor, stats  # noqa: E402
 
 __all__ = [
     "Comparison", "DataWarning", "Market", "Report", "SweepError", "SweepResult", "WalkForwardResult", "__version__",
-    "backtest", "compare", "factor", "stats", "sweep", "walk_forward",
+    "backtest", "capacity_curve", "compare", "factor", "stats", "sweep", "walk_forward",
 ]

@@ -57,10 +57,17 @@ RELATIVE_FIGURES = (
 DISTRIBUTION_FIGURES = ("best_day", "worst_day", "best_month", "worst_month", "best_year", "worst_year", "skew",
                         "kurtosis")
 TRADE_FIGURES = ("trades", "win_rate", "profit_factor", "expectancy")
+# What the execution rules did: "unfilled_share" is the share of the value of
+# all orders that did not fill on the date it was due, "slippage_per_year"
+# the slippage paid per year as a fraction of the starting capital.
+EXECUTION_FIGURES = ("unfilled_share", "slippage_per_year")
 # The figures of each set of a sweep, in the order of its table. "records"
 # counts trade records; "turnover" is yearly one-way turnover; "psr" and
 # "dsr" the probabilistic and deflated Sharpe ratios.
-SWEEP_FIGURES = (*RETURN_FIGURES, *TRADE_FIGURES, "records", "turnover", "final_equity", "psr", "dsr")
+SWEEP_FIGURES = (*RETURN_FIGURES, *TRADE_FIGURES, "records", "turnover", *EXECUTION_FIGURES, "final_equity", "psr",
+                 "dsr")
+# A capacity curve's figures, by starting capital (``quorex.capacity_curve``).
+CAPACITY_FIGURES = ("annual_return", "sharpe_ratio", "max_drawdown", *EXECUTION_FIGURES)
 SECONDS_PER_YEAR = 31_557_600.0  # 365.25 days, as the statistics behind Metrics count
 VAR_LEVEL = 0.05  # VaR and CVaR: the worst 5 % of months
 # Spacing from which a calendar has no daily figures. Built from a number and
@@ -418,6 +425,22 @@ def trade_figures(returns: np.ndarray) -> dict[str, float]:
     }
 
 
+def unfilled_share(ordered: float, unfilled: float) -> float:
+    """The share of the value of all orders, on the dates they were due, that did not fill then
+    (0 without execution rules; NaN without orders)."""
+    return unfilled / ordered if ordered > 0 else (0.0 if unfilled == 0 else math.nan)
+
+
+def execution_figures(unfilled_share: float, slippage_paid: float, capital: float, years: float) -> dict[str, float]:
+    """``EXECUTION_FIGURES`` of one run: the share of the orders' value unfilled on their dates, and
+    the slippage paid (in the unit of ``capital``, 1 for a run in fractions of its starting
+    capital) per year as a fraction of the capital."""
+    return {
+        "unfilled_share": float(unfilled_share),
+        "slippage_per_year": float(slippage_paid / capital / years) if years > 0 else math.nan,
+    }
+
+
 def yearly_turnover(
     position: np.ndarray, stock: np.ndarray, entry: np.ndarray, exit_: np.ndarray, years: float
 ) -> float:
@@ -511,9 +534,27 @@ TRADE_LABELS: dict[str, tuple[str, str]] = {
     "Taxes paid (of capital)": ("tax_paid", "percent"),
     "Capacity": ("capacity", "money"),
 }
+# The summary's rows of the execution rules a run used, in order.
+EXECUTION_SETTINGS = ("Capital", "Lot size", "Minimum fee", "Price limit", "Tradable flags", "Volume cap", "Slippage",
+                      "Unfilled orders", "Cash rate", "Borrow rate")
+# Figures of the execution rules: label → (figure, format kind). Costs are
+# fractions of the starting capital.
+EXECUTION_LABELS: dict[str, tuple[str, str]] = {
+    "Orders unfilled (limit up)": ("unfilled_limit_up", "count"),
+    "Orders unfilled (limit down)": ("unfilled_limit_down", "count"),
+    "Orders unfilled (untradable)": ("unfilled_untradable", "count"),
+    "Orders unfilled (volume)": ("unfilled_volume", "count"),
+    "Value unfilled on its date": ("unfilled_share", "percent"),
+    "Slippage paid (of capital)": ("slippage_paid", "percent"),
+    "Interest earned (of capital)": ("interest_earned", "percent"),
+    "Borrow fees paid (of capital)": ("borrow_paid", "percent"),
+}
 # Every figure row of the summary, in order: label → format kind.
 FIGURE_LABELS: dict[str, str] = {
-    label: kind for label, (_, kind) in (CURVE_LABELS | RELATIVE_LABELS | DISTRIBUTION_LABELS | TRADE_LABELS).items()
+    label: kind
+    for label, (_, kind) in (
+        CURVE_LABELS | RELATIVE_LABELS | DISTRIBUTION_LABELS | TRADE_LABELS | EXECUTION_LABELS
+    ).items()
 }
 
 

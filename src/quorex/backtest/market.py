@@ -1,4 +1,4 @@
-"""Market descriptions: name, data frequency, calendar, clock and default costs of a backtest."""
+"""Market descriptions: name, data frequency, calendar, clock, default costs and trading rules of a backtest."""
 
 from __future__ import annotations
 
@@ -20,6 +20,13 @@ class MarketLike(Protocol):
 # The home exchange's costs: the defaults of every market that names none.
 TW_FEE_RATIO = 0.001425
 TW_TAX_RATIO = 0.003
+# The home exchange's trading rules, likewise: a board lot of 1,000 shares, a
+# smallest commission of NT$20, and a daily price limit of ±10 % taken as hit
+# from a move of 9.5 % (ticks make the real move at the limit land a little
+# short of 10 %).
+TW_LOT_SIZE = 1000.0
+TW_MIN_FEE = 20.0
+TW_PRICE_LIMIT = 0.095
 
 
 @dataclass(frozen=True)
@@ -30,8 +37,14 @@ class Market:
     data ("1d" for daily bars); ``timezone`` is the exchange's clock (None:
     not stated); ``fee_ratio`` and ``tax_ratio`` are the commission on every
     trade and the tax on sales that a backtest uses unless it is given its
-    own. ``next_trading_date`` estimates the session after a given date;
-    exchanges with holidays can subclass and override it.
+    own. ``lot_size`` (shares per board lot), ``min_fee`` (smallest
+    commission of one trade, in currency) and ``price_limit`` (the day's move
+    taken as a limit hit; None: no limit) are its trading rules, used unless
+    the backtest names its own; lots and the minimum fee apply once the
+    backtest has a ``capital``. Like the costs, a custom market's figures
+    default to the home exchange's. ``next_trading_date`` estimates the
+    session after a given date; exchanges with holidays can subclass and
+    override it.
     """
 
     name: str = "custom"
@@ -39,6 +52,9 @@ class Market:
     timezone: str | None = None
     fee_ratio: float = TW_FEE_RATIO
     tax_ratio: float = TW_TAX_RATIO
+    lot_size: float = TW_LOT_SIZE
+    min_fee: float = TW_MIN_FEE
+    price_limit: float | None = TW_PRICE_LIMIT
 
     def get_name(self) -> str:
         """The market's name."""
@@ -56,7 +72,8 @@ class Market:
 # Named markets: ``backtest(market="us")``. The default is "tw".
 MARKETS: dict[str, Market] = {
     "tw": Market(name="tw", timezone="Asia/Taipei", fee_ratio=TW_FEE_RATIO, tax_ratio=TW_TAX_RATIO),
-    "us": Market(name="us", timezone="America/New_York", fee_ratio=0.0, tax_ratio=0.0),
+    "us": Market(name="us", timezone="America/New_York", fee_ratio=0.0, tax_ratio=0.0, lot_size=1.0, min_fee=0.0,
+                 price_limit=None),
 }
 DEFAULT_MARKET = "tw"
 
@@ -91,6 +108,16 @@ def market_costs(market: object) -> tuple[float, float]:
     return (
         float(getattr(market, "fee_ratio", TW_FEE_RATIO)),
         float(getattr(market, "tax_ratio", TW_TAX_RATIO)),
+    )
+
+
+def market_trading_rules(market: object) -> tuple[float, float, float | None]:
+    """The market's (lot_size, min_fee, price_limit); the home exchange's where it names none."""
+    limit = getattr(market, "price_limit", TW_PRICE_LIMIT)
+    return (
+        float(getattr(market, "lot_size", TW_LOT_SIZE)),
+        float(getattr(market, "min_fee", TW_MIN_FEE)),
+        None if limit is None else float(limit),
     )
 
 

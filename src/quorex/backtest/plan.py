@@ -1,9 +1,9 @@
 """A run's plan: the rules checked into the engine's settings, and the engine's inputs for one weights table.
 
 ``quorex.backtest`` plans one run. A sweep plans the rules of every set but
-the inputs of each distinct weights table only once per rebalance rule and
-trade price, then calls the engine directly: the checks are the same
-functions either way.
+the inputs of each distinct weights table only once per rebalance rule,
+trade price and tradable and volume frames, then calls the engine directly:
+the checks are the same functions either way.
 """
 
 from __future__ import annotations
@@ -19,12 +19,15 @@ import pandas as pd
 from quorex.backtest.engine import EngineInputs
 from quorex.backtest.inputs.prices import PreparedPrices, check_priced_symbols, trade_price_frame
 from quorex.backtest.inputs.rules import (
+    ExecutionRules,
     check_run_settings,
     check_touched_exit,
     check_trade_at,
     resolve_costs,
+    resolve_execution,
     stop_arguments,
 )
+from quorex.backtest.inputs.trading import execution_matrices, tradable_values, volume_values
 from quorex.backtest.inputs.weights import (
     Rebalance,
     drop_unchanged_rows,
@@ -48,6 +51,9 @@ class RunRules:
     trade_at: str
     rebalance: Rebalance
     touched_exit: bool
+    execution: ExecutionRules
+    tradable: pd.DataFrame | None  # as given; read on the prices' dates by ``plan_run``
+    volume: pd.DataFrame | None
     settings: dict[str, Any]
 
 
@@ -78,10 +84,15 @@ def run_rules(
     excursion_window: int,
     excursion_step: int,
     periodically_rebalance: bool,
+    tradable: pd.DataFrame | None,
+    volume: pd.DataFrame | None,
+    **execution: Any,
 ) -> RunRules:
-    """Check the rules of a run on a market with price ``fields`` (see ``quorex.backtest``)."""
+    """Check the rules of a run on a market with price ``fields`` (see ``quorex.backtest``);
+    ``execution`` are the execution rules (capital, lot_size, ..., borrow_rate)."""
     market_obj = as_market(market)
     fee, tax = resolve_costs(fee_ratio, tax_ratio, market_obj)
+    executed = resolve_execution(market_obj, volume=volume is not None, tradable=tradable is not None, **execution)
     check_trade_at(trade_at, fields)
     check_touched_exit(touched_exit, fields)
     stops = stop_arguments(stop_loss, take_profit, trail_stop)
@@ -96,20 +107,23 @@ def run_rules(
         tradearc_window=int(excursion_window),
         tradearc_window_step=int(excursion_step),
         periodically_rebalance=bool(periodically_rebalance),
+        **executed.engine_arguments(),
         **stops,
     )
     return RunRules(market_obj, fee, tax, stop_loss, take_profit, trail_stop, trade_at, rebalance,
-                    bool(touched_exit), settings)
+                    bool(touched_exit), executed, tradable, volume, settings)
 
 
 @dataclass(frozen=True)
 class RunPlan:
-    """The engine's inputs for one weights table under one rebalance rule and trade price."""
+    """The engine's inputs for one weights table under one rebalance rule, trade price and set of
+    tradable and volume frames (``matrices``: the engine arguments of those given)."""
 
     inputs: EngineInputs
     target: pd.DataFrame  # the weights the engine is given
     trade_frame: pd.DataFrame
     next_date: pd.Timestamp  # the trading date after the data
+    matrices: dict[str, np.ndarray]
 
 
 def plan_run(prepared: PreparedPrices, target: pd.DataFrame, rules: RunRules) -> RunPlan:
@@ -124,7 +138,10 @@ def plan_run(prepared: PreparedPrices, target: pd.DataFrame, rules: RunRules) ->
     check_priced_symbols(target, {"the close": (close.columns, lowest["close"]),
                                   f"the {rules.trade_at}": (close.columns, lowest[rules.trade_at])})
     inputs = EngineInputs.build(frames, trade_frame, target, resample, rules.touched_exit)
-    return RunPlan(inputs, target, trade_frame, next_date)
+    traded = target.columns[(target.to_numpy() != 0).any(axis=0)]
+    matrices = execution_matrices(tradable_values(rules.tradable, close, traded),
+                                  volume_values(rules.volume, close, traded))
+    return RunPlan(inputs, target, trade_frame, next_date, matrices)
 
 
 def warn_stale(close: pd.DataFrame, target: pd.DataFrame, run: SimpleNamespace) -> None:

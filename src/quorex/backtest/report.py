@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.period import Period, measured_period
-from quorex.figures import RISKFREE_RATE
+from quorex.figures import RISKFREE_RATE, unfilled_share
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -44,6 +44,11 @@ class ReportSource(Protocol):
 
     def first_position(self) -> pd.Timestamp | None: ...
 
+    def carry(self) -> pd.DataFrame: ...
+
+    def unfilled(self) -> pd.DataFrame: ...
+
+    def execution_totals(self) -> tuple[float, float]: ...
 
 @dataclass(kw_only=True, eq=False, repr=False)
 class Report:
@@ -74,15 +79,19 @@ class Report:
         price for a trade still open), "exit_reason" ("rebalance",
         "stop_loss", "take_profit", "trail_stop", or "open" while held), and
         "turnover@entry_date"/"turnover@exit_date" when turnover was given,
-        "fee_paid" and "tax_paid" (the costs the record paid, in units of the
-        starting capital) and "holding" (shared by the records of one
+        "fee_paid", "tax_paid" and "slippage_paid" (what the record paid, in
+        units of the starting capital, in currency with a ``capital``; the
+        slippage is in the fill prices), "shares" with a ``capital`` (the
+        most the record held, negative for a short) and "holding" (shared by the records of one
         continuous holding, numbered in the order the holdings were opened).
         "return" is realised at the fills net of costs: with x = exit_price /
         entry_price, f = fee_ratio when the entry paid costs and c =
         fee_ratio + tax_ratio when the exit did (0 otherwise), a long trade
         returns (1 - f) * x * (1 - c) - 1 and a short one (1 - f) - x * (1 + c).
         With the default settings a position held through a rebalance is
-        split there into two trades; the split itself pays no costs.
+        split there into two trades; the split itself pays no costs. With a
+        ``capital`` "return" is in money: (shares * (exit_price -
+        entry_price) - fee_paid - tax_paid) / (|shares| * entry_price).
     liquidity : dict
         Category → {"entry": share of trades entered while flagged, "exit":
         share of closed trades exited while flagged}; "buy_high"/"sell_low"
@@ -101,8 +110,20 @@ class Report:
         The full excursion record of each trade (sampled days, then exit),
         one row per trade.
     costs : DataFrame
-        The fees ("fee") and taxes ("tax") the run paid on each trading date,
-        in units of the starting capital.
+        The fees ("fee"), taxes ("tax") and slippage ("slippage") the run paid
+        on each trading date, in units of the starting capital (in currency
+        with a ``capital``).
+    carry : DataFrame
+        The interest earned on cash ("interest") and the fee paid on short
+        positions ("borrow") on each trading date, in the same unit.
+    unfilled : DataFrame
+        One row per order the execution rules did not fill in full on the
+        date it was due: "date", "symbol", the signed size wanted and filled
+        ("shares_wanted"/"shares_filled" with a ``capital``, else
+        "weight_wanted"/"weight_filled" as fractions of the equity), and
+        "reason" ("limit_up", "limit_down", "untradable", "volume").
+    execution
+        The execution rules the run used (``quorex.backtest.inputs.rules.ExecutionRules``).
     round_trips : DataFrame
         The trades with the records of one holding joined (see
         ``quorex.roundtrips``): computed on first use, then kept.
@@ -135,6 +156,7 @@ class Report:
     touched_exit: bool = False
     suspected_splits: pd.DataFrame = field(default_factory=lambda: pd.DataFrame(
         {"symbol": [], "date": pd.DatetimeIndex([]), "ratio": [], "looks_like": []}))
+    execution: Any = None
     _metrics: Metrics | None = field(default=None, init=False)
     _metrics_by_rate: dict[float, Metrics] = field(default_factory=dict, init=False)
     _metrics_by_period: dict[tuple[pd.Timestamp, pd.Timestamp], Metrics] = field(default_factory=dict, init=False)
@@ -225,6 +247,26 @@ class Report:
             view = SimpleNamespace(creturn=period.curve(self.creturn), benchmark=self.benchmark, trades=trades)
             found = self._metrics_by_period[key] = Metrics(view)
         return found
+
+    @cached_property
+    def carry(self) -> pd.DataFrame:
+        return self.source.carry()
+
+    @cached_property
+    def unfilled(self) -> pd.DataFrame:
+        return self.source.unfilled()
+
+    @property
+    def money_unit(self) -> float:
+        """What the money of the tables is counted in: the starting capital with a ``capital``
+        (the tables are in currency), else 1 (they are fractions of the starting capital)."""
+        capital = getattr(self.execution, "capital", None)
+        return float(capital) if capital else 1.0
+
+    def unfilled_share(self) -> float:
+        """The share of the value of all orders, on the dates they were due, that did not fill
+        then (0 without execution rules; NaN without orders)."""
+        return unfilled_share(*self.source.execution_totals())
 
     @cached_property
     def round_trips(self) -> pd.DataFrame:

@@ -27,10 +27,12 @@ from quorex.backtest.report import Report
 from quorex.backtest.tables import (
     add_turnover,
     benchmark_levels,
+    carry_table,
     cost_table,
     liquidity_table,
     position_table,
     trade_table,
+    unfilled_table,
 )
 
 
@@ -57,6 +59,18 @@ def backtest(
     categories: Mapping[str, pd.DataFrame] | None = None,
     market: Any = None,
     bad_prices: str = "raise",
+    capital: float | None = None,
+    lot_size: float | bool | None = None,
+    min_fee: float | None = None,
+    price_limit: float | bool | None = None,
+    tradable: pd.DataFrame | None = None,
+    volume: pd.DataFrame | None = None,
+    max_participation: float | None = None,
+    slippage: float | str | None = None,
+    impact: float | None = None,
+    unfilled: str = "retry",
+    cash_rate: float = 0.0,
+    borrow_rate: float = 0.0,
 ) -> Report:
     """Simulate a portfolio that follows target weights and return its ``Report``.
 
@@ -112,15 +126,56 @@ def backtest(
         category, e.g. "處置股", "警示股", "全額交割股"; gives the share of
         entries and exits in each category.
     market
-        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, Asia/Taipei),
-        "us" (no commission, no sales tax, America/New_York), a
+        "tw" (the default: fee 0.1425 %, tax 0.3 % on sales, lots of 1,000
+        shares, a NT$20 minimum fee, a ±10 % price limit taken as hit from
+        9.5 %, Asia/Taipei), "us" (no commission, no sales tax, single
+        shares, no minimum fee, no price limit, America/New_York), a
         ``quorex.Market`` or an object with ``get_name()``/``get_freq()``
-        (and optionally ``fee_ratio``, ``tax_ratio``, ``timezone``). Its
-        costs apply unless ``fee_ratio``/``tax_ratio`` are given.
+        (and optionally ``fee_ratio``, ``tax_ratio``, ``lot_size``,
+        ``min_fee``, ``price_limit``, ``timezone``). Its costs and rules
+        apply unless given as arguments; its price limit applies to every
+        run, its lot and minimum fee once ``capital`` is given.
     bad_prices
         "raise" (the default): a zero, negative or infinite price is a
         ValueError naming how many there are and where; "missing": such
         prices are treated as missing.
+    capital
+        Starting capital in currency. None (the default): fractional units
+        of 1. With it positions are shares, every cost is in currency, and
+        ``creturn`` is the equity divided by ``capital``.
+    lot_size, min_fee
+        Shares per board lot (positions are whole lots, rounded toward zero
+        from the target, the rest stays in cash; False: any quantity) and
+        the smallest commission of one trade in currency. Both need
+        ``capital``; None takes the market's once ``capital`` is given.
+    price_limit
+        The move of the trade price against the previous close at or beyond
+        which the day's limit is taken as hit: no buy (a new or larger long,
+        a short covered) at or above +``price_limit``, no sale (a long
+        reduced or closed, a new or larger short) at or below -``price_limit``.
+        A touched exit fills unless the whole day sat at the limit. None
+        takes the market's (0.095 for "tw"), False has none.
+    tradable
+        Booleans, dates × symbols: False means no trade of that stock that day.
+    volume, max_participation
+        Shares traded per stock per day (NaN or 0: no trade that day; needs
+        ``capital``), and the largest share of it the trades of one stock
+        may take in a day (e.g. 0.1).
+    slippage, impact
+        A fraction of the trade price lost on every fill (0.0005 = 5 bp),
+        or "sqrt": ``impact`` (default 0.1) × the daily volatility × √(shares
+        / average daily volume), both over the 20 trading dates ending on
+        the fill date (needs ``volume``). Every fill pays it, exits included.
+    unfilled
+        "retry" (the default): the part of an order that could not be filled
+        is retried at each following trade date, toward the weight it was
+        to reach, until it fills or the next rebalance replaces it;
+        "cancel": it is dropped. An exit rule's sale is always retried.
+    cash_rate, borrow_rate
+        Annual rates accrued on each trading date, over the calendar days
+        since the previous one (365 a year): interest on the cash held at
+        the previous close (short sales' proceeds included; negative cash
+        pays it) and the fee on the value of the short positions.
 
     Dates
     -----
@@ -156,11 +211,14 @@ def backtest(
         touched_exit=touched_exit, position_limit=position_limit,
         retain_cost_when_rebalance=retain_cost_when_rebalance, stop_trading_next_period=stop_trading_next_period,
         excursion_window=excursion_window, excursion_step=excursion_step,
-        periodically_rebalance=periodically_rebalance,
+        periodically_rebalance=periodically_rebalance, tradable=tradable, volume=volume, capital=capital,
+        lot_size=lot_size, min_fee=min_fee, price_limit=price_limit, max_participation=max_participation,
+        slippage=slippage, impact=impact, unfilled=unfilled, cash_rate=cash_rate, borrow_rate=borrow_rate,
     )
     given = prices if isinstance(prices, PreparedPrices) else None
     price_dates = given.dated if given is not None else price_indexes(prices)
-    check_timezones({**price_dates, **dated_indexes(weights=weights, turnover=turnover, benchmark=benchmark)},
+    check_timezones({**price_dates, **dated_indexes(weights=weights, turnover=turnover, benchmark=benchmark,
+                                                    tradable=tradable, volume=volume)},
                     rules.market)
     prepared = prepare_prices(prices, bad_prices)
     frames = prepared.frames
@@ -171,7 +229,7 @@ def backtest(
     categories = checked_categories(categories)
 
     plan = plan_run(prepared, align_weights(weights, close.columns), rules)
-    run = run_engine(plan.inputs, **rules.settings)
+    run = run_engine(plan.inputs, **rules.settings, **plan.matrices)
     warn_stale(close, plan.target, run)
 
     return Report(
@@ -185,13 +243,14 @@ def backtest(
         market=rules.market,
         rebalance=rebalance,
         touched_exit=rules.touched_exit,
+        execution=rules.execution,
         update_date=close.index[-1],
         next_trading_date=plan.next_date,
         suspected_splits=prepared.suspected_splits,
         source=RunTables(
             run=run, inputs=plan.inputs, frames=frames, trade_frame=plan.trade_frame, fee_ratio=rules.fee_ratio,
             tax_ratio=rules.tax_ratio, given_benchmark=bench, turnover=traded_value, categories=categories,
-            rebalance=rebalance, market=rules.market,
+            rebalance=rebalance, market=rules.market, capital=rules.execution.capital,
         ),
     )
 
@@ -211,12 +270,13 @@ class RunTables:
     categories: Mapping[str, pd.DataFrame] | None
     rebalance: Rebalance
     market: object
+    capital: float | None = None
 
     def benchmark(self) -> pd.Series:
         return benchmark_levels(self.given_benchmark, self.frames["close"])
 
     def trades(self) -> pd.DataFrame:
-        table = trade_table(self.run, self.inputs, self.fee_ratio, self.tax_ratio)
+        table = trade_table(self.run, self.inputs, self.fee_ratio, self.tax_ratio, self.capital)
         if self.turnover is not None:
             table = add_turnover(table, self.run, self.inputs, self.turnover)
         return table
@@ -242,3 +302,12 @@ class RunTables:
     def first_position(self) -> pd.Timestamp | None:
         rows = self.run.trade_entry_row
         return self.frames["close"].index[int(rows.min())] if len(rows) else None
+
+    def carry(self) -> pd.DataFrame:
+        return carry_table(self.run, self.frames["close"].index)
+
+    def unfilled(self) -> pd.DataFrame:
+        return unfilled_table(self.run, self.inputs, self.capital)
+
+    def execution_totals(self) -> tuple[float, float]:
+        return float(self.run.ordered_value), float(self.run.unfilled_value)

@@ -11,12 +11,15 @@ import pandas as pd
 from quorex.figures import (
     CURVE_LABELS,
     DISTRIBUTION_LABELS,
+    EXECUTION_LABELS,
     RELATIVE_FIGURES,
     RELATIVE_LABELS,
     TRADE_LABELS,
     curve_figures,
     curve_relative_figures,
+    execution_figures,
     format_figure,
+    years_between,
     trade_figures,
 )
 
@@ -29,7 +32,9 @@ Row = tuple[str, float, str]
 
 def summary_table(report: Report, riskfree_rate: float, period: Period) -> pd.DataFrame:
     """The rows of ``Report.summary``: settings, curve figures, trade figures, over ``period``."""
-    rows = settings_rows(report, period) + _curve_rows(report, riskfree_rate, period) + _trade_rows(report, period)
+    rows = (settings_rows(report, period) + _execution_settings(report.execution)
+            + _curve_rows(report, riskfree_rate, period) + _trade_rows(report, period)
+            + _execution_rows(report, period))
     frame = pd.DataFrame(
         {"value": [r[1] for r in rows], "text": [r[2] for r in rows]},
         index=pd.Index([r[0] for r in rows], name="figure"),
@@ -86,11 +91,59 @@ def _trade_rows(report: Report, period: Period) -> list[Row]:
         "gmfe": float(priced["gmfe"].mean()) if len(priced) else np.nan,
         "records": float(len(trades)),
         "records_without_return": float(trades["return"].isna().sum()),
-        "fee_paid": float(costs["fee"].sum()),
-        "tax_paid": float(costs["tax"].sum()),
+        "fee_paid": float(costs["fee"].sum()) / report.money_unit,
+        "tax_paid": float(costs["tax"].sum()) / report.money_unit,
         "capacity": _capacity(report, period),
     }
     return [(label, values[name], format_figure(values[name], kind)) for label, (name, kind) in TRADE_LABELS.items()]
+
+
+def _execution_settings(rules: Any) -> list[Row]:
+    """The execution rules the run used (none for a report made without them)."""
+    if rules is None:
+        return []
+    capital = rules.capital
+    if rules.slippage == "sqrt":
+        slippage = f"square root, impact {rules.impact:g}"
+    else:
+        slippage = _cost_text(rules.slippage) if rules.slippage else "none"
+    cap = rules.max_participation
+    return [
+        ("Capital", np.nan if capital is None else capital,
+         "fractional (units of 1)" if capital is None else format_figure(capital, "money")),
+        ("Lot size", np.nan if rules.lot_size is None else rules.lot_size,
+         "none" if rules.lot_size is None else f"{rules.lot_size:g} shares"),
+        ("Minimum fee", rules.min_fee, format_figure(rules.min_fee, "money") if rules.min_fee else "none"),
+        ("Price limit", np.nan if rules.price_limit is None else rules.price_limit,
+         "none" if rules.price_limit is None else f"±{_cost_text(rules.price_limit)}"),
+        ("Tradable flags", np.nan, "given" if rules.tradable else "none"),
+        ("Volume cap", np.nan if cap is None else cap,
+         "none" if cap is None else f"{_cost_text(cap)} of the day's volume"),
+        ("Slippage", np.nan if rules.slippage == "sqrt" else float(rules.slippage), slippage),
+        ("Unfilled orders", np.nan, str(rules.unfilled)),
+        ("Cash rate", rules.cash_rate, _cost_text(rules.cash_rate)),
+        ("Borrow rate", rules.borrow_rate, _cost_text(rules.borrow_rate)),
+    ]
+
+
+def _execution_rows(report: Report, period: Period) -> list[Row]:
+    """What the execution rules did in ``period``: orders unfilled by reason, slippage and carry."""
+    if report.execution is None:
+        return []
+    capital = report.money_unit
+    index = period.curve(report.creturn).index
+    years = years_between(index[0], index[-1]) if len(index) > 1 else 0.0
+    slippage = float(report.costs.loc[period.covers(report.costs.index), "slippage"].sum())
+    counts = report.unfilled["reason"].value_counts()
+    values = execution_figures(report.unfilled_share(), slippage, capital, years) | {
+        f"unfilled_{reason}": float(counts.get(reason, 0)) for reason in counts.index
+    } | {
+        "slippage_paid": slippage / capital,
+        "interest_earned": float(report.carry.loc[period.covers(report.carry.index), "interest"].sum()) / capital,
+        "borrow_paid": float(report.carry.loc[period.covers(report.carry.index), "borrow"].sum()) / capital,
+    }
+    return [(label, values[name], format_figure(values[name], kind))
+            for label, (name, kind) in EXECUTION_LABELS.items()]
 
 
 def _capacity(report: Report, period: Period) -> float:

@@ -47,8 +47,25 @@ def dates_at(dates: np.ndarray, positions: np.ndarray) -> np.ndarray:
     return picked.view("datetime64[ns]")
 
 
-def trade_table(run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, tax_ratio: float) -> pd.DataFrame:
-    """One row per trade record: stock, dates, position, period, excursions, fills, costs, holding."""
+def money_return(
+    entry_price: np.ndarray, exit_price: np.ndarray, shares: np.ndarray, costs: np.ndarray
+) -> np.ndarray:
+    """Each trade's return with a starting capital: its profit at the fills, less the fees and
+    taxes it paid, over what its shares cost at entry: (shares * (exit - entry) - costs) /
+    (|shares| * entry), shares negative for a short. A record whose size changed on the way
+    (partial fills, resizes kept in one record) counts at the most shares it held.
+    """
+    return (shares * (exit_price - entry_price) - costs) / (np.abs(shares) * entry_price)
+
+
+def trade_table(
+    run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, tax_ratio: float, capital: float | None = None
+) -> pd.DataFrame:
+    """One row per trade record: stock, dates, position, period, excursions, fills, costs, holding.
+
+    With a ``capital`` the costs are in currency, the shares are given, and the
+    return is in money (``money_return``).
+    """
     from quorex.core.engine import EXIT_REASONS
 
     dates = inputs.price_index
@@ -67,16 +84,24 @@ def trade_table(run: SimpleNamespace, inputs: EngineInputs, fee_ratio: float, ta
         "exit_index": exit_,
     }
     columns.update((name, measures[:, k]) for k, name in enumerate(EXCURSION_FIELDS))
-    columns["return"] = realised_return(
-        run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
-        run.trade_exit_charged, fee_ratio, tax_ratio,
-    )
+    if capital is None:
+        columns["return"] = realised_return(
+            run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
+            run.trade_exit_charged, fee_ratio, tax_ratio,
+        )
+    else:
+        columns["return"] = money_return(
+            run.trade_entry_price, run.trade_exit_price, run.trade_shares, run.trade_fee + run.trade_tax
+        )
     columns.update(bounded_by_return(*(columns[name] for name in EXCURSION_FIELDS[:4]), columns["return"]))
     columns["entry_price"] = run.trade_entry_price
     columns["exit_price"] = run.trade_exit_price
     columns["exit_reason"] = pd.Categorical.from_codes(run.trade_exit_reason, categories=list(EXIT_REASONS))
     columns["fee_paid"] = run.trade_fee
     columns["tax_paid"] = run.trade_tax
+    columns["slippage_paid"] = run.trade_slippage
+    if capital is not None:
+        columns["shares"] = run.trade_shares
     columns["holding"] = run.trade_holding
     return pd.DataFrame(columns, copy=False)
 
@@ -117,8 +142,36 @@ def position_table(trades: pd.DataFrame, index: pd.DatetimeIndex, symbols: pd.In
 
 
 def cost_table(run: SimpleNamespace, index: pd.DatetimeIndex) -> pd.DataFrame:
-    """The fees and taxes charged on each trading date, in units of the starting capital."""
-    return pd.DataFrame({"fee": run.daily_fee, "tax": run.daily_tax}, index=index)
+    """The fees, taxes and slippage paid on each trading date (units of the starting capital, or
+    currency with a capital)."""
+    return pd.DataFrame({"fee": run.daily_fee, "tax": run.daily_tax, "slippage": run.daily_slippage}, index=index)
+
+
+def carry_table(run: SimpleNamespace, index: pd.DatetimeIndex) -> pd.DataFrame:
+    """Interest earned on cash and the fee paid on short positions, on each trading date."""
+    return pd.DataFrame({"interest": run.daily_interest, "borrow": run.daily_borrow}, index=index)
+
+
+def unfilled_table(run: SimpleNamespace, inputs: EngineInputs, capital: float | None) -> pd.DataFrame:
+    """One row per order not filled in full on its date: what it wanted, what filled, and why not.
+
+    Signed sizes (positive buys): shares with a capital, else fractions of the
+    equity the order was sized from.
+    """
+    from quorex.core.engine import UNFILLED_REASONS
+
+    if capital is None:
+        wanted = ("weight_wanted", run.unfilled_wanted / run.unfilled_base)
+        filled = ("weight_filled", run.unfilled_filled / run.unfilled_base)
+    else:
+        wanted, filled = ("shares_wanted", run.unfilled_wanted), ("shares_filled", run.unfilled_filled)
+    return pd.DataFrame({
+        "date": dates_at(inputs.price_index, run.unfilled_row),
+        "symbol": inputs.pos_labels.take(run.unfilled_sid),
+        wanted[0]: wanted[1],
+        filled[0]: filled[1],
+        "reason": pd.Categorical.from_codes(run.unfilled_reason, categories=list(UNFILLED_REASONS)),
+    }, copy=False)
 
 
 def liquidity_table(

@@ -45,6 +45,7 @@ from quorex.pages.charts import (
 from quorex.pages.html import date_text, escape, html_table, page, percent, price_text
 from quorex.version import __version__
 from quorex.pages.series import MONTHS, daily_returns, drawdown_periods, exit_reason_table, monthly_table, yearly_returns
+from quorex.pages.execution_section import execution_section
 from quorex.pages.report_sections import benchmark_section, confidence_section, group_section, turnover_section
 
 if TYPE_CHECKING:
@@ -92,6 +93,7 @@ def report_html(
             _exposure_section(report, trips, equity.index),
             group_section(report, equity.index, groups) if groups is not None else "",
             _best_worst_section(trips),
+            execution_section(report, summary),
         ]
     return page(title, sections)
 
@@ -270,18 +272,19 @@ def _excursion_charts(trades: pd.DataFrame) -> str:
 
 
 def _costs_part(report: Report, equity: pd.Series, period: Any) -> str:
-    """The fees and taxes paid in the period, as fractions of the equity on the dates they were paid."""
-    costs = report.costs.loc[period.covers(report.costs.index)]
+    """The fees, taxes and slippage paid in the period, as fractions of the equity on the dates they were paid."""
+    costs = report.costs.loc[period.covers(report.costs.index)] / report.money_unit
     # Costs are charged on the equity at the previous close.
     base = report.creturn.shift(1, fill_value=1.0).reindex(costs.index)
-    fees = float((costs["fee"] / base).sum())
-    taxes = float((costs["tax"] / base).sum())
+    kinds = {"fees": "fee", "taxes": "tax"} | ({"slippage": "slippage"} if costs["slippage"].any() else {})
+    paid = [float(costs[column].sum()) for column in kinds.values()]
+    shares = [float((costs[column] / base).sum()) for column in kinds.values()]
     years = max((equity.index[-1] - equity.index[0]).days / 365.25, 1.0 / 365.25)
     rows = pd.DataFrame({
-        "paid (of the starting capital)": [costs["fee"].sum(), costs["tax"].sum(), costs.to_numpy().sum()],
-        "paid (of the equity at the time)": [fees, taxes, fees + taxes],
-        "drag on annual return": [fees / years, taxes / years, (fees + taxes) / years],
-    }, index=["fees", "taxes", "total"])
+        "paid (of the starting capital)": [*paid, sum(paid)],
+        "paid (of the equity at the time)": [*shares, sum(shares)],
+        "drag on annual return": [share / years for share in [*shares, sum(shares)]],
+    }, index=[*kinds, "total"])
     return (
         "<h3>Costs paid</h3>" + html_table(rows, {c: percent for c in rows.columns}, index="")
         + '<p class="note">The fees and taxes the run paid, as the engine charged them. Each cost is also '

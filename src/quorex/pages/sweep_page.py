@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from quorex.figures import SWEEP_FIGURES
+from quorex.figures import CAPACITY_FIGURES, SWEEP_FIGURES
 from quorex.pages.charts import (
     LOSS_COLOUR,
     STRATEGY_COLOUR,
@@ -21,6 +21,7 @@ from quorex.pages.charts import (
     log_scale,
     need_matplotlib,
     new_figure,
+    percent_formatter,
     plot_line,
     scatter,
     style_axes,
@@ -31,7 +32,7 @@ from quorex.version import __version__
 
 BEST_CURVES = 10
 _PERCENT_FIGURES = {"annual_return", "max_drawdown", "volatility", "win_rate", "expectancy", "value_at_risk",
-                    "cvalue_at_risk", "psr", "dsr"}
+                    "cvalue_at_risk", "psr", "dsr", "unfilled_share", "slippage_per_year"}
 
 
 def sweep_html(
@@ -68,6 +69,7 @@ def sweep_html(
             _sweep_header(title, table, returns, by),
             _sweep_table(ranked, params, by),
             _sweep_heatmap(table, params, by),
+            capacity_section(table) if "capital" in params else "",
             _overfitting_section(pbo),
             _dsr_section(ranked, by),
             _best_curves(ranked, returns, by),
@@ -209,3 +211,29 @@ def _best_curves(ranked: pd.DataFrame, returns: pd.DataFrame, by: str) -> str:
     axes.legend(loc="upper left", frameon=False, fontsize=8, ncols=2, title=f"set (best {by})")
     style_axes(axes)
     return f"<section><h2>Equity of the best {len(best)} sets</h2>" + svg(figure) + "</section>"
+
+
+def capacity_section(table: pd.DataFrame) -> str:
+    """The capacity curve: return, Sharpe ratio, drawdown and what the market did not fill, by
+    starting capital (averaged over the other parameters)."""
+    curve = table.groupby("capital")[list(CAPACITY_FIGURES)].mean().sort_index()
+    if len(curve) < 2:
+        return ""
+    figure = new_figure(3.4, 9.0)
+    left, right = figure.subplots(1, 2)
+    capital = curve.index.to_numpy(dtype=np.float64)
+    for axes, names in ((left, ("annual_return", "max_drawdown")), (right, ("unfilled_share", "slippage_per_year"))):
+        for name, colour in zip(names, (STRATEGY_COLOUR, LOSS_COLOUR)):
+            axes.plot(capital, curve[name].to_numpy(dtype=np.float64), marker="o", color=colour, label=name)
+        axes.set_xscale("log")
+        axes.set_xlabel("starting capital")
+        axes.yaxis.set_major_formatter(percent_formatter(1))
+        axes.legend(loc="best", frameon=False, fontsize=8)
+        style_axes(axes)
+    sharpe = ", ".join(f"{v:,.0f}: {s:.2f}" for v, s in zip(capital, curve["sharpe_ratio"]))
+    return (
+        "<section><h2>Capacity</h2>" + svg(figure)
+        + f'<p class="note">Sharpe ratio by starting capital: {escape(sharpe)}. The unfilled share is the part '
+        "of the orders' value the market did not fill on the date it was due (price limits, untradable days, "
+        "the volume cap); slippage per year is a fraction of the starting capital.</p></section>"
+    )

@@ -17,19 +17,29 @@ from typing import Any
 import numpy as np
 
 from quorex.backtest.engine import run_engine
-from quorex.backtest.inputs.rules import REPORT_INPUTS
+from quorex.backtest.inputs.rules import EXECUTION_FRAMES, REPORT_INPUTS
 from quorex.backtest.inputs.splits import warn_suspected_splits
 from quorex.backtest.plan import RunRules, price_fields, run_rules, warn_stale
 from quorex.backtest.roundtrips import holding_returns
 from quorex.backtest.tables import realised_return
-from quorex.figures import TRADE_FIGURES, level_returns, trade_figures, yearly_turnover
+from quorex.figures import (
+    EXECUTION_FIGURES,
+    TRADE_FIGURES,
+    execution_figures,
+    level_returns,
+    trade_figures,
+    unfilled_share,
+    yearly_turnover,
+)
 from quorex.research.grid import BACKTEST_DEFAULTS, split_settings
 from quorex.research.signals import Signal, describe
+from quorex.research.tokens import value_key
 from quorex.research.workload import Calendar, Workload
 
 # The figures of a set's own run, in this order: the trade figures over its
-# round trips, its trade records, its yearly turnover from its first position.
-RUN_FIGURES = (*TRADE_FIGURES, "records", "turnover")
+# round trips, its trade records, its yearly turnover from its first position,
+# and what the execution rules did (per year from its first position).
+RUN_FIGURES = (*TRADE_FIGURES, "records", "turnover", *EXECUTION_FIGURES)
 # The first day of a run that never held a position.
 NO_POSITION = -1
 
@@ -44,8 +54,8 @@ def run_set(workload: Workload, signal: Signal, settings: Mapping[str, Any], ret
     """
     try:
         rules, bad_prices = set_rules(workload, settings)
-        plan, first_use = signal.plan(workload, rules, bad_prices)
-        run = run_engine(plan.inputs, **rules.settings)
+        plan, first_use = signal.plan(workload, rules, bad_prices, frames_key(workload, settings))
+        run = run_engine(plan.inputs, **rules.settings, **plan.matrices)
         if first_use:  # what a backtest of these weights and rules warns about, once per process
             prepared = workload.prepared(bad_prices)
             warn_suspected_splits(prepared.suspected_splits)
@@ -69,6 +79,12 @@ def set_rules(workload: Workload, settings: Mapping[str, Any]) -> tuple[RunRules
     return run_rules(price_fields(workload.prices), **arguments), bad_prices
 
 
+def frames_key(workload: Workload, settings: Mapping[str, Any]) -> tuple[Any, ...]:
+    """What tells a set's tradable and volume frames apart: the sweep's fixed ones are the same
+    for every set; one from the grid is known by its content."""
+    return tuple(value_key(settings[name]) if name in settings else "fixed" for name in EXECUTION_FRAMES)
+
+
 def first_day(run: SimpleNamespace, calendar: Calendar) -> int:
     """The day the run first held a position (its earliest entry), ``NO_POSITION`` for none."""
     entries = run.trade_entry_row
@@ -84,7 +100,8 @@ def daily_returns(run: SimpleNamespace, calendar: Calendar) -> np.ndarray:
 
 
 def run_figures(run: SimpleNamespace, rules: RunRules, calendar: Calendar, first: int) -> np.ndarray:
-    """The run's ``RUN_FIGURES``; the turnover is per year from the close before its first position."""
+    """The run's ``RUN_FIGURES``; turnover and slippage are per year from the close before its first
+    position."""
     entry, exit_ = run.trade_entry_row, run.trade_exit_row
     record_returns = realised_return(
         run.trade_entry_price, run.trade_exit_price, run.trade_position, run.trade_entry_charged,
@@ -94,4 +111,7 @@ def run_figures(run: SimpleNamespace, rules: RunRules, calendar: Calendar, first
     row["records"] = float(len(entry))
     years = calendar.years_from(max(first - 1, 0))
     row["turnover"] = yearly_turnover(run.trade_position, run.trade_sid, entry, exit_, years)
+    money = rules.execution.capital or 1.0  # the engine's money: currency with a capital, else fractions
+    row.update(execution_figures(unfilled_share(float(run.ordered_value), float(run.unfilled_value)),
+                                 float(np.sum(run.daily_slippage)), money, years))
     return np.array([row[name] for name in RUN_FIGURES])

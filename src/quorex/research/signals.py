@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from quorex.backtest.inputs.dates import check_timezones, index_timezone
+from quorex.backtest.inputs.dates import check_timezones, dated_indexes, index_timezone
 from quorex.backtest.inputs.weights import align_weights
 from quorex.backtest.plan import RunPlan, RunRules, plan_run
 from quorex.research.grid import split_settings
@@ -86,14 +86,16 @@ class Signal:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state, target=realigned(state["target"]), _plans={}, _lock=threading.Lock())
 
-    def plan(self, workload: Workload, rules: RunRules, bad_prices: str) -> tuple[RunPlan, bool]:
+    def plan(self, workload: Workload, rules: RunRules, bad_prices: str, frames_key: Any) -> tuple[RunPlan, bool]:
         """The engine inputs under ``rules``, and whether this is their first use in this process.
 
+        ``frames_key`` tells the rules' tradable and volume frames apart.
         Raises what the backtest would raise for them.
         """
         if self.error is not None:
             raise SignalError(self.error)
-        key = (value_key(rules.rebalance), rules.trade_at, rules.touched_exit, value_key(rules.market), bad_prices)
+        key = (value_key(rules.rebalance), rules.trade_at, rules.touched_exit, value_key(rules.market), bad_prices,
+               frames_key)
         with self._lock:
             found = self._plans.get(key)
             first = found is None
@@ -109,7 +111,8 @@ class Signal:
         try:
             prepared = workload.prepared(bad_prices)
             stamped = pd.DatetimeIndex([], tz=self.zone)  # the table's clock, without its dates
-            check_timezones({**prepared.dated, "weights": stamped}, rules.market)
+            check_timezones({**prepared.dated, "weights": stamped,
+                             **dated_indexes(tradable=rules.tradable, volume=rules.volume)}, rules.market)
             return plan_run(prepared, self.target, rules), None
         except Exception as exc:  # noqa: BLE001 - every set of this plan fails with the same message
             return None, describe(exc)
