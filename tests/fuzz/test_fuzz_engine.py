@@ -21,7 +21,7 @@ def contract(args: dict):
 
 
 def native(args: dict):
-    got = engine.run(**args)
+    got = engine.run(**args, keep_last_price=False)  # backtest_ drops a move across a missing price
     trades = np.column_stack([got.trade_sid, got.trade_entry_row, got.trade_exit_row]).tolist()
     return got.creturn, trades, list(got.excursions)
 
