@@ -58,7 +58,7 @@ from quorex import stats
 from quorex.backtest.engine import run_engine
 from quorex.research import runs
 from quorex.research.grid import expand_grid
-from quorex.research.runs import set_rules
+from quorex.research.runs import frames_key, set_rules
 from quorex.research.signals import prepare_signal
 from quorex.research.workload import Workload
 
@@ -119,11 +119,11 @@ def engine_alone(close: pd.DataFrame, strategy: Precomputed) -> float:
         signal = prepare_signal(workload, {"lookback": lookback})
         for settings in expand_grid(RULES):
             rules, bad_prices = set_rules(workload, settings)
-            plan, _ = signal.plan(workload, rules, bad_prices)
+            plan, _ = signal.plan(workload, rules, bad_prices, frames_key(workload, settings))
             best = float("inf")
             for _ in range(REPEATS):
                 start = time.perf_counter()
-                run_engine(plan.inputs, **rules.settings)
+                run_engine(plan.inputs, **rules.settings, **plan.matrices)
                 best = min(best, time.perf_counter() - start)
             seconds += best
     return seconds
