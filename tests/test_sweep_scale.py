@@ -22,7 +22,7 @@ from quorex import cli
 from quorex.figures import daily_curve, day_rows, return_calendar
 from quorex.io.atomic import TEMP_PREFIX
 from quorex.io.synthetic import synthetic_market
-from quorex.research.interrupt import stop
+from quorex.research.interrupt import interrupts_deferred, stop
 from quorex.research.measured import block_figures
 from quorex.research.results import MemoryResults, StoredResults
 from quorex.research.runs import RUN_FIGURES
@@ -214,6 +214,16 @@ def test_a_killed_worker_is_resumed_from_the_store(prices, reference, tmp_path, 
     figures = list(FIGURES)
     pd.testing.assert_frame_equal(resumed.table[figures], reference.table[figures], check_exact=True)
     assert calls(counted) == ["20-5", "60-5"]
+
+
+def test_ctrl_c_waits_for_the_bookkeeping_to_end():
+    done = []
+    with pytest.raises(KeyboardInterrupt):
+        with interrupts_deferred():
+            signal.raise_signal(signal.SIGINT)
+            done.append("recorded")
+        done.append("after")  # not reached: Ctrl-C arrives as the block ends
+    assert done == ["recorded"] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 CTRL_C_SCRIPT = """

@@ -14,6 +14,7 @@ import quorex
 from quorex import figures
 from quorex.backtest.excursions import bounded_by_return
 from quorex.backtest.inputs.splits import suspected_splits
+from quorex.core import engine
 from quorex.demo import momentum_weights
 from quorex.io.synthetic import synthetic_market
 
@@ -200,6 +201,45 @@ def test_unadjusted_splits_are_named_and_adjusted_prices_pass(seed):
     assert len(found & injected) >= 0.9 * len(injected)
     assert found <= injected  # no genuine crash, no bad print
     assert suspected_splits(adjusted).empty
+
+
+def moves_by_pandas(values: np.ndarray, min_jump: float) -> set[tuple[int, int, int]]:
+    """(row, col, row moved from) of every large move, with the last price carried over gaps."""
+    frame = pd.DataFrame(values)
+    last_row = pd.DataFrame(np.where(np.isnan(values), np.nan, np.arange(len(values))[:, None])).ffill()
+    before, before_row = frame.ffill().shift(), last_row.shift()
+    ratio = (frame / before).to_numpy()
+    rows, cols = np.nonzero(((ratio >= min_jump) | (ratio <= 1 / min_jump)) & ~np.isnan(values))
+    return set(zip(rows.tolist(), cols.tolist(), before_row.to_numpy()[rows, cols].astype(int).tolist()))
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "reversed columns", "every other row"])
+def test_large_moves_across_gaps_in_any_layout(layout):
+    rng = np.random.default_rng(3)
+    values = np.exp(np.cumsum(rng.normal(0, 0.2, (300, 40)), axis=0))
+    values[rng.random(values.shape) < 0.2] = np.nan
+    values[:30, 5] = np.nan  # listed late
+    values[:, 9] = np.nan  # never priced
+    values[10, 11], values[11, 11] = 5e-324, 1e-323  # subnormal: doubled, a move
+    values[20, 12], values[21, 12] = 1.7e308, np.inf
+    values[0, 7], values[1, 7], values[5, 8] = 0.0, np.inf, -np.inf  # extreme quotients count like any other
+    view = {"C": np.ascontiguousarray(values), "F": np.asfortranarray(values),
+            "reversed columns": values[:, ::-1], "every other row": values[::2]}[layout]
+    rows, cols, previous = engine.large_moves(view, 1.4)
+    found = set(zip(rows.tolist(), cols.tolist(), previous.tolist()))
+    assert len(found) == len(rows) and found == moves_by_pandas(np.array(view), 1.4)
+
+
+@pytest.mark.parametrize(("prices", "min_jump", "error", "message"), [
+    (np.ones((3, 2), dtype=np.int64), 1.4, ValueError, "Buffer dtype mismatch, expected 'float64_t' but got 'long'"),
+    (np.ones(3), 1.4, ValueError, "wrong number of dimensions"),
+    (None, 1.4, TypeError, "expected numpy.ndarray, got NoneType"),
+    (np.ones((3, 2)), 1.0, ValueError, "min_jump must be a finite number above 1, got 1.0"),
+    (np.ones((3, 2)), float("nan"), ValueError, "min_jump must be a finite number above 1"),
+])
+def test_large_moves_refuses_what_it_cannot_scan(prices, min_jump, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        engine.large_moves(prices, min_jump)
 
 
 def test_a_split_warns_and_the_summary_counts_it():

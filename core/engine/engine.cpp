@@ -6,7 +6,8 @@
 // in native vectors, and the end-of-run weights and actions are computed by
 // the same rules simloop uses. Nothing survives the call: the results come
 // back as one namespace of NumPy arrays, so any number of threads may run at
-// once.
+// once. `large_moves` is the scan of a price matrix behind the check for
+// closes not adjusted for splits, also without the lock.
 #include <Python.h>
 
 #include <array>
@@ -18,6 +19,7 @@
 
 #include "kernel/end_of_run.hpp"
 #include "kernel/engine.hpp"
+#include "kernel/price_scans.hpp"
 #include "kernel/trade_log.hpp"
 #include "shared/arrays.hpp"
 #include "shared/backtest_args.hpp"
@@ -451,8 +453,76 @@ PyDoc_STRVAR(
     "weight_row, next_weight_row, rebalance_due: the weight rows applied and\n"
     "current, and whether a rebalance is due on the next trading date.");
 
+// ---------------------------------------------------------------------------
+// price scans
+
+// Opens the price matrix argument (a float64 ndarray of two dimensions).
+bool open_prices(PyObject* obj, kernel::Matrix<double>& prices) {
+  if (!PyArray_Check(obj)) {  // None too: there is no matrix to scan
+    PyErr_Format(PyExc_TypeError, "Argument 'prices' has incorrect type (expected numpy.ndarray, got %.200s)",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  return quorex::open_matrix(obj, prices);
+}
+
+// Runs `scan` without the interpreter lock; false with MemoryError set when it ran out of memory.
+// The caller's reference keeps the array alive meanwhile.
+template <class Scan>
+bool scan_unlocked(Scan&& scan) {
+  bool no_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    scan();
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  } catch (const std::length_error&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (no_memory) PyErr_NoMemory();
+  return !no_memory;
+}
+
+constexpr std::array<const char*, 2> kLargeMovesParams{"prices", "min_jump"};
+
+PyObject* large_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* objects[kLargeMovesParams.size()] = {};
+  kernel::Matrix<double> prices;
+  if (!quorex::parse_args({"large_moves", kLargeMovesParams, 2}, args, nargs, kwnames, objects) ||
+      !open_prices(objects[0], prices)) {
+    return nullptr;
+  }
+  const double min_jump = PyFloat_AsDouble(objects[1]);
+  if (min_jump == -1.0 && PyErr_Occurred()) return nullptr;
+  if (!(min_jump > 1.0) || min_jump == numpy_inf) {
+    PyErr_Format(PyExc_ValueError, "min_jump must be a finite number above 1, got %R", objects[1]);
+    return nullptr;
+  }
+  kernel::PriceMoves moves;
+  if (!scan_unlocked([&] { kernel::find_large_moves(prices, min_jump, moves); })) return nullptr;
+  PyRef rows = PyRef::steal(quorex::array_from_vector(std::move(moves.rows), NPY_INT64));
+  if (!rows) return nullptr;
+  PyRef cols = PyRef::steal(quorex::array_from_vector(std::move(moves.cols), NPY_INT64));
+  if (!cols) return nullptr;
+  PyRef previous = PyRef::steal(quorex::array_from_vector(std::move(moves.previous), NPY_INT64));
+  if (!previous) return nullptr;
+  return PyTuple_Pack(3, rows.get(), cols.get(), previous.get());
+}
+
+PyDoc_STRVAR(
+    large_moves_doc,
+    "large_moves(prices, min_jump)\n--\n\n"
+    "Every price of a float64 matrix (dates x symbols, any layout) that is at\n"
+    "least min_jump times the last price of its column before it, or at most\n"
+    "its inverse; across missing prices (NaN) the move is measured from the\n"
+    "last price before the gap. Returns int64 arrays (rows, cols, previous):\n"
+    "the price's row and column and the row of the price it moved from, in\n"
+    "memory order. The interpreter lock is released while it scans.");
+
 PyMethodDef methods[] = {
     {"run", quorex::as_cfunction(run), METH_FASTCALL | METH_KEYWORDS, run_doc},
+    {"large_moves", quorex::as_cfunction(large_moves), METH_FASTCALL | METH_KEYWORDS, large_moves_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

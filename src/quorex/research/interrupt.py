@@ -49,6 +49,28 @@ def cancel_on_interrupt(workload: Any, futures: Callable[[], Iterable[Future]]) 
         raise
 
 
+@contextmanager
+def interrupts_deferred() -> Iterator[None]:
+    """Ctrl-C held back until the block has run to its end, then delivered as it would have been.
+
+    For bookkeeping that must not stop halfway: a shared memory block
+    created but not yet recorded, or unlinked but not yet unregistered, is
+    reported leaked at exit. Only the main thread is interrupted by Ctrl-C,
+    so elsewhere the block runs as it is.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    arrived: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: arrived.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if arrived:
+            signal.raise_signal(signal.SIGINT)
+
+
 def ignore_interrupts(pids: Any = None) -> None:
     """Initializer of a worker process: Ctrl-C is the parent's to handle; report this process's id."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)

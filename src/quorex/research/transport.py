@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from multiprocessing import shared_memory
 from typing import Any
 
+from quorex.research.interrupt import interrupts_deferred
 from quorex.research.signals import Signal
 from quorex.research.workload import Workload
 
@@ -173,13 +174,14 @@ class Transport:
             fast_heap_on(self.client)
 
     def _shared(self, value: Any, kind: str) -> Any:
-        try:
-            handle, block = share(value, kind)
-        except OSError as exc:
-            warnings.warn(f"sending the {kind} with every task instead of sharing it: {exc}",
-                          RuntimeWarning, stacklevel=5)
-            return value
-        self._blocks[handle.token] = block
+        with interrupts_deferred():  # a block is recorded as soon as it exists
+            try:
+                handle, block = share(value, kind)
+            except OSError as exc:
+                warnings.warn(f"sending the {kind} with every task instead of sharing it: {exc}",
+                              RuntimeWarning, stacklevel=5)
+                return value
+            self._blocks[handle.token] = block
         return handle
 
     def prepare(self, task: Any, params: dict[str, Any]) -> Future:
@@ -200,15 +202,17 @@ class Transport:
     def release(self, handle: Any) -> None:
         """Free a signal whose sets are done."""
         if isinstance(handle, SharedObject):
-            _unlink(self._blocks.pop(handle.token))
+            with interrupts_deferred():
+                _unlink(self._blocks.pop(handle.token))
         elif self.client is not None:
             handle.release()
 
     def close(self) -> None:
         """Release every shared memory block still held, and the cluster's sweep settings."""
-        blocks, self._blocks = self._blocks, {}
-        for block in blocks.values():
-            _unlink(block)
+        with interrupts_deferred():
+            blocks, self._blocks = self._blocks, {}
+            for block in blocks.values():
+                _unlink(block)
         if self.client is not None:
             from quorex.research.cluster import fast_heap_off
 

@@ -30,6 +30,7 @@ import numpy as np
 import pandas as pd
 
 from quorex.backtest.inputs.messages import DataWarning, shown
+from quorex.core import engine
 
 # Shares after : shares before. Their inverses are reverse splits.
 # The common ratios only: every further ratio would widen the net for genuine crashes.
@@ -45,10 +46,6 @@ MAD_TO_SIGMA = 1.4826
 _TARGETS = np.log([m / n for n, m in SPLITS] + [n / m for n, m in SPLITS])
 _LABELS = [f"{n}-for-{m} split" for n, m in SPLITS] + [f"{m}-for-{n} reverse split" for n, m in SPLITS]
 COLUMNS = ("symbol", "date", "ratio", "looks_like")
-
-
-# Rows of the price matrix scanned at once: blocks that stay in cache.
-BLOCK_CELLS = 1 << 18
 
 
 def _empty() -> pd.DataFrame:
@@ -76,54 +73,14 @@ def _priced_row(values: np.ndarray, rows: np.ndarray, cols: np.ndarray, step: in
     return found
 
 
-def _blocks(values: np.ndarray) -> list[tuple[slice, slice]]:
-    """Blocks of the price matrix (rows, columns) that lie together in memory: rows of a row-major
-    matrix, columns of a column-major one; row blocks overlap by the one row a move needs."""
-    n, m = values.shape
-    if values.flags.f_contiguous and not values.flags.c_contiguous:
-        width = max(1, BLOCK_CELLS // n)
-        return [(slice(0, n), slice(c, min(c + width, m))) for c in range(0, m, width)]
-    height = max(1, BLOCK_CELLS // max(m, 1))
-    return [(slice(r, min(r + height, n - 1) + 1), slice(0, m)) for r in range(0, n - 1, height)]
-
-
 def _large_moves(values: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The (row, col) of every close that moved by ``MIN_JUMP`` or more from the price before it
     (across a gap: the last price before), and the row of that price.
 
-    Blocks that stay in cache keep the scan at memory speed: no temporary
-    the size of the matrix.
+    One native pass in memory order, without the interpreter lock: the scan
+    runs on every backtest's closes.
     """
-    rows, cols, gap_rows, gap_cols = [np.empty(0, np.intp)], [np.empty(0, np.intp)], [], []
-    for row_slice, col_slice in _blocks(values):
-        block = values[row_slice, col_slice]
-        before, after = block[:-1], block[1:]
-        with np.errstate(invalid="ignore", divide="ignore"):
-            ratio = after / before
-        jumps = ratio >= MIN_JUMP
-        jumps |= ratio <= 1.0 / MIN_JUMP
-        if jumps.any():
-            r, c = np.nonzero(jumps)
-            rows.append(r + row_slice.start + 1)
-            cols.append(c + col_slice.start)
-        gaps = np.isnan(before)
-        if gaps.any():
-            gaps &= ~np.isnan(after)  # no price before, a price after
-            r, c = np.nonzero(gaps)
-            gap_rows.append(r + row_slice.start + 1)
-            gap_cols.append(c + col_slice.start)
-    rows, cols = np.concatenate(rows), np.concatenate(cols)
-    previous = rows - 1
-    if gap_rows:
-        r, c = np.concatenate(gap_rows), np.concatenate(gap_cols)
-        last = _priced_row(values, r, c, -1)
-        seen = last >= 0
-        r, c, last = r[seen], c[seen], last[seen]
-        ratio = values[r, c] / values[last, c]
-        jump = (ratio >= MIN_JUMP) | (ratio <= 1.0 / MIN_JUMP)
-        rows, cols = np.concatenate([rows, r[jump]]), np.concatenate([cols, c[jump]])
-        previous = np.concatenate([previous, last[jump]])
-    return rows, cols, previous
+    return engine.large_moves(values, MIN_JUMP)
 
 
 def _typical_moves(values: np.ndarray, cols: np.ndarray) -> np.ndarray:
