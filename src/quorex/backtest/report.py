@@ -316,7 +316,19 @@ class Report:
         """
         from quorex.research.bootstrap import bootstrap_figures
 
-        return bootstrap_figures(self.period(start, end).curve(self.creturn), n, block, seed, riskfree_rate)
+        period = self.period(start, end)
+        if seed is None:  # fresh draws each time
+            return bootstrap_figures(period.curve(self.creturn), n, block, seed, riskfree_rate)
+        # A seed fixes the bands: a page drawn again does not resample again.
+        key = (n, block, seed, riskfree_rate, period)
+        bands = self._bands.get(key)
+        if bands is None:
+            bands = self._bands[key] = bootstrap_figures(period.curve(self.creturn), n, block, seed, riskfree_rate)
+        return bands.copy()
+
+    @cached_property
+    def _bands(self) -> dict[tuple[Any, ...], pd.DataFrame]:
+        return {}
 
     def drawdown(self) -> pd.Series:
         """The equity curve's fall from its running peak (0 or negative)."""
