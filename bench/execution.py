@@ -23,8 +23,7 @@ ratios of the processor times.
 from __future__ import annotations
 
 import argparse
-import importlib.machinery
-import importlib.util
+import importlib
 import statistics
 import sys
 import time
@@ -39,12 +38,14 @@ from quorex.core import engine  # noqa: E402
 
 
 def load_baseline(path: str):
-    """Another build of the engine module, loaded beside this one."""
-    loader = importlib.machinery.ExtensionFileLoader("engine", path)
-    spec = importlib.util.spec_from_file_location("engine", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    """Another build of the engine module, loaded beside this one as the top-level module
+    ``engine`` (the file keeps its built name, engine.<tag>.so)."""
+    folder = str(Path(path).resolve().parent)
+    sys.path.insert(0, folder)
+    try:
+        return importlib.import_module("engine")
+    finally:
+        sys.path.remove(folder)
 
 
 def execution_rules(rng: np.random.Generator, shape: tuple[int, int]) -> dict:
